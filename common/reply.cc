@@ -1,0 +1,98 @@
+#include "common/reply.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "common/json.h"
+
+namespace orv {
+
+namespace {
+
+constexpr char kHeader[] = "Content-Type: application/json; charset=utf-8\r\n\r\n";
+
+bool write_all(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A JSON string of `text`; bytes that are not valid UTF-8 (a message cut in
+// the middle of a character, say) become "?" instead of losing the member.
+json_t* message_string(const char* text) {
+  json_t* value = json_string(text);
+  if (value != nullptr) return value;
+  std::string clean(text);
+  for (size_t i = 0; i < clean.size();) {
+    unsigned char c = static_cast<unsigned char>(clean[i]);
+    size_t need = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3
+                                                  : (c >> 3) == 30 ? 4 : 0;
+    json_t* probe = need == 0 || i + need > clean.size()
+                        ? nullptr
+                        : json_stringn(clean.data() + i, need);
+    if (probe == nullptr) {
+      clean[i++] = '?';
+      continue;
+    }
+    json_decref(probe);
+    i += need;
+  }
+  return json_string(clean.c_str());
+}
+
+int fd_writer(const char* buffer, size_t length, void* data) {
+  return write_all(*static_cast<int*>(data), buffer, length) ? 0 : -1;
+}
+
+}  // namespace
+
+int io_writer(const char* buffer, size_t length, void* data) {
+  hv_io_t* io = static_cast<hv_io_t*>(data);
+  ssize_t written = hv_io_write(io, buffer, length);
+  return written == static_cast<ssize_t>(length) ? 0 : -1;
+}
+
+void reply_json(hv_io_t* io, int fd, json_t* result, const ErrorRecord& record) {
+  if (!hv_io_alive(io)) return;  // The caller is gone; nobody would read it.
+  if (record.code != 0 && result != nullptr) json_object_clear(result);
+  Json target = result != nullptr ? Json::borrow(result)
+                                  : Json::adopt(json_object());
+  json_object_set_new(target.get(), "error_code", json_integer(record.code));
+  json_object_set_new(target.get(), "error_message",
+                      message_string(record.message));
+  hv_io_realloc(io, 0);
+  // Write and flush errors are ignored: the request is completed regardless.
+  if (fd < 0) {
+    json_dump_callback(target.get(), io_writer, io, kJsonFlags);
+  } else {
+    if (write_all(fd, kHeader, sizeof(kHeader) - 1)) {
+      json_dump_callback(target.get(), fd_writer, &fd, kJsonFlags);
+    }
+    fsync(fd);
+  }
+  hv_reply(io);
+}
+
+std::string kernel_uuid() {
+  int fd = open("/proc/sys/kernel/random/uuid", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  char text[128];
+  ssize_t n = read(fd, text, sizeof(text) - 1);
+  close(fd);
+  if (n <= 0) return std::string();
+  text[n] = '\0';
+  char word[128];
+  if (std::sscanf(text, "%127s", word) != 1) return std::string();
+  return word;
+}
+
+}  // namespace orv
