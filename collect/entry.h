@@ -55,9 +55,11 @@ struct Entry {
   bool path_contains(const char* text) const;
 };
 
-// User name of the stat uid; "---" when there is none. Not reentrant.
+// User name of the stat uid; "---" when there is no such account or the
+// account database cannot be read. Safe to call from any thread.
 std::string owner_name(const Entry& entry);
-// Group name of the stat gid; "---" when there is none. Not reentrant.
+// Group name of the stat gid; "---" as above. Large groups are read whole.
+// Safe to call from any thread.
 std::string group_name(const Entry& entry);
 
 // The entry of realpath(full_path), freshly lstat'ed; a copy when the path
@@ -68,9 +70,10 @@ Entry resolve(const Entry& entry);
 // document extension; false without touching the disk for other extensions.
 bool has_thumbnail(const Entry& entry);
 
-// The share type of the first share (in configuration order) whose path
-// contains full_path(); -1 when none does, when full_path() is empty or there
-// are no shares.
+// The share type of the first share (in configuration order) that holds
+// full_path(): the path is the share's folder or continues below it with "/"
+// (so /share/Pub does not hold /share/Public/x). -1 when no share holds it,
+// when full_path() is empty or there are no shares.
 int share_type(const Entry& entry);
 
 }  // namespace orv

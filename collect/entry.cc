@@ -1,0 +1,202 @@
+#include "collect/entry.h"
+
+#include <errno.h>
+#include <grp.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "common/platform/tovix.h"
+#include "query/file_type.h"
+
+namespace orv {
+namespace {
+
+constexpr const char kNoName[] = "---";
+
+// The account buffer starts at 1024 bytes, which holds any ordinary entry;
+// a group with many members needs more, so ERANGE doubles it up to a bound
+// that no sane account database reaches.
+constexpr size_t kAccountBufferSize = 1024;
+constexpr size_t kAccountBufferLimit = 1 << 20;
+
+// Whether `share` (a share's folder) holds `path`: the path is the share's
+// folder itself or lies below it. A plain prefix test would let /share/Pub
+// claim /share/Public/x.
+bool share_holds(std::string_view share, std::string_view path) {
+  if (share.empty()) return false;  // A share without a folder holds nothing.
+  if (!path.starts_with(share)) return false;
+  return path.size() == share.size() || share.back() == '/' ||
+         path[share.size()] == '/';
+}
+
+// Runs the reentrant account look-up `lookup` (getpwuid_r and kin) with a
+// buffer that grows while it is too small, and returns `name_of` the record
+// found, or "---". Some account back ends report a small buffer as -1 with
+// errno ERANGE instead of returning ERANGE.
+template <typename Record, typename Lookup, typename NameOf>
+std::string account_name(Lookup lookup, NameOf name_of) {
+  std::vector<char> buffer(kAccountBufferSize);
+  for (;;) {
+    Record record;
+    Record* found = nullptr;
+    errno = 0;
+    int rc = lookup(&record, buffer.data(), buffer.size(), &found);
+    bool too_small = rc == ERANGE || (rc == -1 && errno == ERANGE);
+    if (too_small && buffer.size() < kAccountBufferLimit) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr) return kNoName;
+    return name_of(*found);
+  }
+}
+
+struct ShareListFree {
+  void operator()(share_info_t* list) const { SMB_Free_Share_Info(list); }
+};
+
+}  // namespace
+
+std::string join(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (std::string_view part : parts) {
+    if (part.empty()) continue;
+    if (part.front() != '/') out += '/';
+    out += part;
+  }
+  return out;
+}
+
+std::string extension_of(std::string_view name, mode_t mode) {
+  if (S_ISDIR(mode)) return "";
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return "";
+  return std::string(name.substr(dot + 1));
+}
+
+Entry Entry::folder_item(std::string path, std::string sub_path,
+                         std::string alias) {
+  Entry e;
+  e.path = std::move(path);
+  e.alias = std::move(alias);
+  e.sub_path = std::move(sub_path);
+  return e;
+}
+
+Entry Entry::from_item(const Entry& item, std::string name,
+                       const struct stat& st) {
+  Entry e;
+  e.path = item.path;
+  e.alias = item.alias;
+  e.sub_path = item.sub_path;
+  e.extension = extension_of(name, st.st_mode);
+  e.name = std::move(name);
+  e.stat = st;
+  return e;
+}
+
+Entry Entry::from_path(std::string path, std::string name) {
+  Entry e;
+  e.path = std::move(path);
+  e.name = std::move(name);
+  if (::lstat(e.full_path().c_str(), &e.stat) != 0) e.stat = {};
+  e.extension = extension_of(e.name, e.stat.st_mode);
+  return e;
+}
+
+Entry Entry::from_cache(std::string path, std::string name,
+                        const struct stat& st, std::string alias) {
+  Entry e;
+  e.path = std::move(path);
+  e.alias = std::move(alias);
+  e.extension = extension_of(name, st.st_mode);
+  e.name = std::move(name);
+  e.stat = st;
+  return e;
+}
+
+std::string Entry::full_path() const { return join({path, sub_path, name}); }
+
+std::string Entry::folder_path() const { return join({path, sub_path}); }
+
+std::string Entry::alias_folder_path() const { return join({alias, sub_path}); }
+
+std::string Entry::alias_full_path() const {
+  return join({alias, sub_path, name});
+}
+
+bool Entry::stat_path(bool follow) {
+  // Entries handed here are rebuilt from the cache or made from a folder and
+  // a name, so path and name alone locate the file.
+  std::string target = join({path, name});
+  struct stat st;
+  int rc = follow ? ::stat(target.c_str(), &st) : ::lstat(target.c_str(), &st);
+  if (rc != 0) return false;
+  stat = st;
+  return true;
+}
+
+bool Entry::path_contains(const char* text) const {
+  if (text == nullptr) return false;
+  return full_path().find(text) != std::string::npos;
+}
+
+std::string owner_name(const Entry& entry) {
+  return account_name<struct passwd>(
+      [&](struct passwd* pw, char* buf, size_t size, struct passwd** found) {
+        return getpwuid_r(entry.stat.st_uid, pw, buf, size, found);
+      },
+      [](const struct passwd& pw) { return pw.pw_name; });
+}
+
+std::string group_name(const Entry& entry) {
+  return account_name<struct group>(
+      [&](struct group* gr, char* buf, size_t size, struct group** found) {
+        return getgrgid_r(entry.stat.st_gid, gr, buf, size, found);
+      },
+      [](const struct group& gr) { return gr.gr_name; });
+}
+
+Entry resolve(const Entry& entry) {
+  std::unique_ptr<char, decltype(&free)> real(
+      realpath(entry.full_path().c_str(), nullptr), &free);
+  if (!real) return entry;
+  std::string_view text(real.get());
+  size_t slash = text.rfind('/');
+  // realpath answers an absolute path, so there is always a "/". Folder "" is
+  // the root: join puts the "/" back in front of the name.
+  if (slash == std::string_view::npos || text == "/") {
+    return Entry::from_path(std::string(text), "");
+  }
+  return Entry::from_path(std::string(text.substr(0, slash)),
+                          std::string(text.substr(slash + 1)));
+}
+
+bool has_thumbnail(const Entry& entry) {
+  // Probes in this order; each that accepts the extension gets one look at
+  // the disk. Other extensions never touch it.
+  for (bool (*probe)(std::string_view) : {&is_media, &is_document}) {
+    if (!probe(entry.extension)) continue;
+    Entry thumb;
+    thumb.path = entry.path;
+    thumb.name = "/.@__thumb/s100" + entry.name;
+    if (thumb.stat_path(true)) return true;
+  }
+  return false;
+}
+
+int share_type(const Entry& entry) {
+  std::string full = entry.full_path();
+  if (full.empty()) return -1;
+  std::unique_ptr<share_info_t, ShareListFree> shares(SMB_Get_Share_Info());
+  for (const share_info_t* s = shares.get(); s != nullptr; s = s->next) {
+    if (s->path != nullptr && share_holds(s->path, full)) return s->share_type;
+  }
+  return -1;
+}
+
+}  // namespace orv
