@@ -1,0 +1,67 @@
+// The entry formatter: turns one Entry into the JSON object that the web file
+// manager shows for a file or folder, and adds the page-level switches to a
+// finished page.
+#ifndef ORV_FORMAT_FORMATTER_H_
+#define ORV_FORMAT_FORMATTER_H_
+
+#include <jansson.h>
+
+#include <string>
+
+#include "collect/entry.h"
+#include "common/json.h"
+
+namespace orv {
+
+// The formatter family. Objects are held in shared ownership and used by one
+// thread of one request process.
+class Formatter {
+ public:
+  Formatter() = default;
+  Formatter(const Formatter&) = delete;
+  Formatter& operator=(const Formatter&) = delete;
+
+  // A new object describing `entry`. Never fails: a fact that cannot be
+  // found leaves its member at its default.
+  virtual Json format_entry(const Entry& entry) = 0;
+  // Adds the formatter's members to the finished page object `page`,
+  // replacing members of the same names. Does nothing by default.
+  virtual void add_page_members(json_t* page);
+
+  virtual ~Formatter() = default;
+};
+
+// The formatter of the file manager's listing: file facts, media facts
+// (transcoded copies, HEVC, 360-degree projection, thumbnails), access code,
+// cloud-cache state and snapshot identity of each entry.
+//
+// Probing may run external tools per entry; entries that cannot profit are
+// exempt (ISO images and non-videos from HEVC probing, photos outside the
+// shares and names whose extension is not exactly lower case from projection
+// probing). Owner and group look-ups use process-wide buffers, so two
+// formatters must not run in parallel in one process.
+class LegacyFormatter : public Formatter {
+ public:
+  // `user_name` is the session user's name, for the per-user access query;
+  // `service_name` tags the formatter's log lines.
+  LegacyFormatter(std::string user_name, std::string service_name);
+
+  Json format_entry(const Entry& entry) override;
+  // "has_h265", "medialib", "rtt_support", "medialib_enable",
+  // "is_acl_enable", "is_winacl_enable", "is_winacl_support".
+  void add_page_members(json_t* page) override;
+
+  // 1 once any entry formatted so far held an HEVC stream; never reset.
+  int has_h265() const { return has_h265_; }
+
+ private:
+  // Constant after construction.
+  const std::string user_name_;
+  const std::string service_name_;
+
+  int has_h265_ = 0;
+};
+
+}  // namespace orv
+
+#endif  // ORV_FORMAT_FORMATTER_H_
