@@ -22,9 +22,9 @@ void write_line(LogKind kind, const char* location, const char* format,
                 va_list args) {
   char stack[1024];
   std::string head = iso_timestamp(local_clock());
-  int prefix = std::snprintf(stack, sizeof(stack), "%s [%c] orv-service(%d): %s",
-                             head.c_str(), static_cast<char>(kind),
-                             static_cast<int>(getpid()), location);
+  int prefix = std::snprintf(
+      stack, sizeof(stack), "%s [%c] orv-service(%d): %s", head.c_str(),
+      static_cast<char>(kind), static_cast<int>(getpid()), location);
   if (prefix < 0) return;
   va_list copy;
   va_copy(copy, args);

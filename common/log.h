@@ -43,8 +43,7 @@ void log_debug(const char* unit, int line, const char* format, ...)
 
 // A trace line: "(unit:line) operation() " and the text.
 void log_trace(const char* unit, int line, const char* operation,
-               const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+               const char* format, ...) __attribute__((format(printf, 4, 5)));
 
 // The sink that log lines are written to; standard error unless a test
 // redirects it. Used by tests.

@@ -13,7 +13,8 @@ namespace orv {
 
 namespace {
 
-constexpr char kHeader[] = "Content-Type: application/json; charset=utf-8\r\n\r\n";
+constexpr char kHeader[] =
+    "Content-Type: application/json; charset=utf-8\r\n\r\n";
 
 bool write_all(int fd, const char* bytes, size_t length) {
   while (length > 0) {
@@ -34,8 +35,11 @@ json_t* message_string(const char* text) {
   std::string clean(text);
   for (size_t i = 0; i < clean.size();) {
     unsigned char c = static_cast<unsigned char>(clean[i]);
-    size_t need = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3
-                                                  : (c >> 3) == 30 ? 4 : 0;
+    size_t need = c < 0x80         ? 1
+                  : (c >> 5) == 6  ? 2
+                  : (c >> 4) == 14 ? 3
+                  : (c >> 3) == 30 ? 4
+                                   : 0;
     json_t* probe = need == 0 || i + need > clean.size()
                         ? nullptr
                         : json_stringn(clean.data() + i, need);
@@ -61,11 +65,12 @@ int io_writer(const char* buffer, size_t length, void* data) {
   return written == static_cast<ssize_t>(length) ? 0 : -1;
 }
 
-void reply_json(hv_io_t* io, int fd, json_t* result, const ErrorRecord& record) {
+void reply_json(hv_io_t* io, int fd, json_t* result,
+                const ErrorRecord& record) {
   if (!hv_io_alive(io)) return;  // The caller is gone; nobody would read it.
   if (record.code != 0 && result != nullptr) json_object_clear(result);
-  Json target = result != nullptr ? Json::borrow(result)
-                                  : Json::adopt(json_object());
+  Json target =
+      result != nullptr ? Json::borrow(result) : Json::adopt(json_object());
   json_object_set_new(target.get(), "error_code", json_integer(record.code));
   json_object_set_new(target.get(), "error_message",
                       message_string(record.message));
