@@ -25,9 +25,11 @@ constexpr size_t kAccountBufferLimit = 1 << 20;
 
 // Whether `share` (a share's folder) holds `path`: the path is the share's
 // folder itself or lies below it. A plain prefix test would let /share/Pub
-// claim /share/Public/x.
+// claim /share/Public/x. A share written with a trailing "/" still holds its
+// own folder.
 bool share_holds(std::string_view share, std::string_view path) {
   if (share.empty()) return false;  // A share without a folder holds nothing.
+  while (share.size() > 1 && share.back() == '/') share.remove_suffix(1);
   if (!path.starts_with(share)) return false;
   return path.size() == share.size() || share.back() == '/' ||
          path[share.size()] == '/';

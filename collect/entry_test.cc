@@ -173,13 +173,10 @@ TEST_F(EntryTest, ShareTypeOfTheShareHoldingThePath) {
     int expected;
   };
   const Case cases[] = {
-      {"/share/Pub", "x", 2},
-      {"/share/Public", "x", 1},
-      {"/share/Public", "", 1},
-      {"/share/Publication", "", -1},
-      {"/share/homes", "me", 3},
-      {"/share/Other", "x", -1},
-      {"", "", -1},
+      {"/share/Pub", "x", 2},    {"/share/Public", "x", 1},
+      {"/share/Public", "", 1},  {"/share/Publication", "", -1},
+      {"/share/homes", "me", 3}, {"/share/homes", "", 3},
+      {"/share/Other", "x", -1}, {"", "", -1},
   };
   for (const Case& c : cases) {
     Entry e = Entry::from_cache(c.path, c.name, mode_stat(S_IFREG), "");

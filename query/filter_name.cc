@@ -2,6 +2,8 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
+
 #include "query/file_type.h"
 
 namespace orv {
@@ -29,11 +31,9 @@ HiddenFilter::HiddenFilter(bool hide)
 
 bool HiddenFilter::not_equal(const Entry& entry) const {
   const std::string& name = entry.name;
-  bool hidden = name.empty() || name.front() == '.';
-  for (const std::string& special : special_names_) {
-    if (hidden) break;
-    hidden = name == special;
-  }
+  bool hidden = name.empty() || name.front() == '.' ||
+                std::find(special_names_.begin(), special_names_.end(), name) !=
+                    special_names_.end();
   return hidden ? !hide_ : true;
 }
 
