@@ -1,0 +1,33 @@
+// Look-ups in the account database (passwd and group, through NSS), with the
+// re-entrant calls so that several threads may ask at once.
+#ifndef ORV_COMMON_PLATFORM_ACCOUNTS_H_
+#define ORV_COMMON_PLATFORM_ACCOUNTS_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace orv::platform {
+
+// One account of the passwd database.
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;  // primary group
+};
+
+// Looks up the account named `name`. Returns false, leaving `account`
+// untouched, when there is no such account or the database cannot answer.
+bool lookup_account(const char* name, Account* account);
+
+// Looks up the group named `name`. Returns false, leaving `gid` untouched,
+// when there is no such group or the database cannot answer.
+bool lookup_group(const char* name, gid_t* gid);
+
+// True when the account is in the group with id `gid`, as its primary group
+// or as a supplementary one.
+bool account_in_group(const Account& account, gid_t gid);
+
+}  // namespace orv::platform
+
+#endif  // ORV_COMMON_PLATFORM_ACCOUNTS_H_
