@@ -1,0 +1,442 @@
+#include "cache/cache_store.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "cache/cache_folder.h"
+#include "common/client_watchdog.h"
+#include "common/log.h"
+#include "common/reply.h"
+#include "order/collation.h"
+#include "service/session.h"
+
+namespace orv {
+
+namespace {
+
+constexpr char kSchema[] =
+    "DROP TABLE IF EXISTS cache; CREATE TABLE IF NOT EXISTS cache ( uuid TEXT "
+    "NOT NULL DEFAULT '', path TEXT NOT NULL DEFAULT '', alias TEXT NOT NULL "
+    "DEFAULT '' ); DROP TABLE IF EXISTS entry; CREATE TABLE IF NOT EXISTS "
+    "entry ( path INT NOT NULL DEFAULT 0, name TEXT NOT NULL DEFAULT '', stat "
+    "BLOB NOT NULL DEFAULT '', cluster TEXT NOT NULL DEFAULT '' );";
+constexpr char kWritePragmas[] =
+    "PRAGMA page_size = 32768; PRAGMA temp_store = MEMORY; PRAGMA synchronous "
+    "= OFF; PRAGMA auto_vacuum = FULL; PRAGMA journal_mode = OFF;";
+constexpr char kMmapPragma[] = "PRAGMA mmap_size = 518348800;";
+constexpr char kBegin[] = "BEGIN TRANSACTION;";
+constexpr char kCommit[] = "COMMIT;";
+constexpr char kRollback[] = "ROLLBACK;";
+constexpr char kInsertRun[] =
+    "INSERT INTO cache ( uuid, path, alias ) VALUES ( @uuid, @path, @alias );";
+constexpr char kInsertEntry[] =
+    "INSERT INTO entry ( path, name, stat, cluster ) VALUES ( @path, @name, "
+    "@stat, @cluster );";
+constexpr char kExists[] = "SELECT COUNT(*) FROM cache WHERE uuid = @uuid";
+constexpr char kCount[] =
+    "SELECT COUNT(*) FROM cache, entry WHERE uuid = @uuid AND cache.rowid = "
+    "entry.path";
+constexpr char kPage[] =
+    "SELECT cache.path, entry.name, entry.stat, cache.alias FROM cache, entry "
+    "WHERE uuid = @uuid AND cache.rowid = entry.path LIMIT @limit OFFSET "
+    "@offset";
+constexpr char kClusters[] =
+    "SELECT GROUP_CONCAT(DISTINCT cluster), count(*) FROM ( SELECT rowid id, "
+    "cluster FROM entry ) GROUP BY cluster ORDER BY MIN(id)";
+constexpr char kPaths[] = "SELECT path FROM cache";
+constexpr char kDelete[] = "DELETE FROM cache WHERE @uuid = uuid;";
+
+// How long a commit waits for readers of the same file to finish. Every
+// statement otherwise meets a locked database with SQLITE_BUSY at once; a
+// commit that gave up would silently lose a finished list.
+constexpr auto kCommitPatience = std::chrono::milliseconds(3000);
+
+std::atomic<ChangeProbe> g_change_probe{nullptr};
+
+// A prepared statement, finalized when dropped. Every operation on a
+// statement that failed to prepare answers SQLITE_MISUSE without reaching
+// SQLite.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (db != nullptr) sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+  }
+  ~Statement() { finalize(); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  void finalize() {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+  void reset() {
+    if (stmt_ != nullptr) sqlite3_reset(stmt_);
+  }
+  int step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+
+  // Binding by name, for the reading statements.
+  int parameter(const char* name) const {
+    return stmt_ != nullptr ? sqlite3_bind_parameter_index(stmt_, name) : 0;
+  }
+  // The text must stay unchanged until the next step has run.
+  void bind_text(int position, const std::string& text) {
+    if (stmt_ != nullptr) {
+      sqlite3_bind_text(stmt_, position, text.c_str(), -1, SQLITE_STATIC);
+    }
+  }
+  void bind_int(int position, int32_t value) {
+    if (stmt_ != nullptr) sqlite3_bind_int(stmt_, position, value);
+  }
+  void bind_int64(int position, int64_t value) {
+    if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, position, value);
+  }
+  void bind_blob(int position, const void* data, int size) {
+    if (stmt_ != nullptr) {
+      sqlite3_bind_blob(stmt_, position, data, size, SQLITE_STATIC);
+    }
+  }
+
+  std::string column_text(int column) const {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    if (text == nullptr) return std::string();
+    return std::string(reinterpret_cast<const char*>(text),
+                       sqlite3_column_bytes(stmt_, column));
+  }
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// Installed in place of the busy timeout: a connection that meets a locked
+// database answers SQLITE_BUSY at once rather than stalling its request.
+int never_wait(void*, int) { return 0; }
+
+// The low 32 bits of a page parameter, as the page statement takes them.
+int32_t low_bits(int64_t value) {
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+// A stat record read back from a BLOB. The file may be damaged or foreign,
+// so at most the BLOB's own bytes are copied; the rest stays zero.
+struct stat stat_from_blob(const void* blob, int size) {
+  struct stat st {};
+  if (blob != nullptr && size > 0) {
+    std::memcpy(&st, blob, std::min<size_t>(size, sizeof(st)));
+  }
+  return st;
+}
+
+void trace_entry(const std::string& folder, const Entry& entry) {
+  struct tm local {};
+  time_t mtime = entry.stat.st_mtime;
+  localtime_r(&mtime, &local);
+  log_trace("cache", __LINE__, "set",
+            "[cache] %s/%s isdir=%d, size=%jd, modify=%d-%d-%d", folder.c_str(),
+            entry.name.c_str(), S_ISDIR(entry.stat.st_mode) ? 1 : 0,
+            static_cast<intmax_t>(entry.stat.st_size), local.tm_year + 1900,
+            local.tm_mon + 1, local.tm_mday);
+}
+
+}  // namespace
+
+void set_change_probe(ChangeProbe probe) { g_change_probe = probe; }
+
+CacheStore::CacheStore() { open(0, true); }
+
+CacheStore::CacheStore(size_t index, bool create) {
+  ErrorRecord ignored;
+  // A store without the fold still serves every request; only
+  // DEDIACRITICAL then answers NULL.
+  fold_ = make_fold(&ignored);
+  open(index, create);
+}
+
+CacheStore::~CacheStore() { sqlite3_close(db_); }
+
+void CacheStore::open(size_t index, bool create) {
+  index_ = index;
+  std::string file = ":memory:";
+  if (index != 0) {
+    const std::string volume = default_volume();
+    if (volume.empty()) {
+      log_line(LogKind::kWarning, "[cache] no default volume");
+      return;
+    }
+    const std::string& sid = session().sid();
+    if (sid.empty()) {
+      // Without it every daemon would share one file name.
+      log_line(LogKind::kWarning, "[cache] no session id");
+      return;
+    }
+    file = cache_file_name(volume, sid, index);
+    if (create) {
+      log_debug("cache", __LINE__, "[cache] initial db %s", file.c_str());
+      unlink(file.c_str());  // A missing file is what we want anyway.
+      // The file is made here rather than by SQLite so that it never exists
+      // with a wider mode, and so that a file we could not unlink is not
+      // written into instead.
+      if (!create_slot_file(file)) {
+        log_line(LogKind::kError, "[cache] create %s: %s", file.c_str(),
+                 std::strerror(errno));
+        return;
+      }
+    }
+  }
+  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    // A slot file that is not there when reading: keep no connection, which
+    // every operation answers as it answers a missing list.
+    sqlite3_close(db);
+    return;
+  }
+  db_ = db;
+  apply_settings(create);
+}
+
+void CacheStore::apply_settings(bool create) {
+  sqlite3_busy_timeout(db_, 3000);
+  sqlite3_busy_handler(db_, &never_wait, this);
+  sqlite3_create_function(db_, "DEDIACRITICAL", 1, SQLITE_UTF8, this,
+                          &CacheStore::dediacritical, nullptr, nullptr);
+  if (create) sqlite3_exec(db_, kWritePragmas, nullptr, nullptr, nullptr);
+}
+
+void CacheStore::dediacritical(sqlite3_context* context, int argc,
+                               sqlite3_value** argv) {
+  auto* store = static_cast<CacheStore*>(sqlite3_user_data(context));
+  if (argc != 1 || sqlite3_value_type(argv[0]) != SQLITE_TEXT ||
+      !store->fold_) {
+    sqlite3_result_null(context);
+    return;
+  }
+  const unsigned char* text = sqlite3_value_text(argv[0]);
+  if (text == nullptr) {
+    sqlite3_result_null(context);
+    return;
+  }
+  const std::string folded =
+      fold(*store->fold_, std::string_view(reinterpret_cast<const char*>(text),
+                                           sqlite3_value_bytes(argv[0])));
+  sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()),
+                      SQLITE_TRANSIENT);
+}
+
+int CacheStore::begin() {
+  return db_ ? sqlite3_exec(db_, kBegin, nullptr, nullptr, nullptr)
+             : SQLITE_MISUSE;
+}
+
+int CacheStore::commit() {
+  if (!db_) return SQLITE_MISUSE;
+  const auto deadline = std::chrono::steady_clock::now() + kCommitPatience;
+  int rc = sqlite3_exec(db_, kCommit, nullptr, nullptr, nullptr);
+  // A reader's shared lock keeps the writer from committing; readers hold it
+  // for one statement or one page, and new readers are held off meanwhile.
+  while (rc == SQLITE_BUSY && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    rc = sqlite3_exec(db_, kCommit, nullptr, nullptr, nullptr);
+  }
+  return rc;
+}
+
+int CacheStore::rollback() {
+  return db_ ? sqlite3_exec(db_, kRollback, nullptr, nullptr, nullptr)
+             : SQLITE_MISUSE;
+}
+
+void CacheStore::create_tables() {
+  if (!db_) return;
+  begin();
+  char* message = nullptr;
+  sqlite3_exec(db_, kSchema, nullptr, nullptr, &message);
+  if (message != nullptr) {
+    log_line(LogKind::kError, "[cache] %s", message);
+    sqlite3_free(message);
+  }
+  commit();
+}
+
+Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
+  if (!db_) {
+    set_error(error, kCacheFailure, "cache failure");
+    return Json();
+  }
+  create_tables();
+  sqlite3_exec(db_, kMmapPragma, nullptr, nullptr, nullptr);
+  Statement run_insert(db_, kInsertRun);
+  Statement entry_insert(db_, kInsertEntry);
+  uuid_ = kernel_uuid();
+  // From here on the list is written to its end even when the caller goes.
+  stop_client_watch();
+
+  begin();
+  int64_t runs = 1;
+  std::string previous;
+  static const std::string kEmpty;
+  run_insert.bind_text(1, uuid_);
+  run_insert.bind_text(2, kEmpty);
+  run_insert.bind_text(3, kEmpty);
+  int rc = run_insert.step();
+  const bool trace = log_enabled(LogKind::kTrace);
+  for (size_t i = 0; rc == SQLITE_DONE && i < entries.size(); ++i) {
+    const Entry& entry = entries[i];
+    std::string folder = entry.folder_path();
+    if (trace) trace_entry(folder, entry);
+    if (folder != previous) {
+      const std::string alias = entry.alias_folder_path();
+      run_insert.reset();
+      run_insert.bind_text(1, uuid_);
+      run_insert.bind_text(2, folder);
+      run_insert.bind_text(3, alias);
+      rc = run_insert.step();
+      if (rc != SQLITE_DONE) break;
+      ++runs;
+      previous = std::move(folder);
+    }
+    entry_insert.reset();
+    entry_insert.bind_int64(1, runs);
+    entry_insert.bind_text(2, entry.name);
+    entry_insert.bind_blob(3, &entry.stat, kStatRecordSize);
+    entry_insert.bind_text(4, entry.cluster);
+    rc = entry_insert.step();
+  }
+
+  run_insert.finalize();
+  entry_insert.finalize();
+  // A commit that fails loses the list as surely as a failed insert.
+  if (rc == SQLITE_DONE) rc = commit();
+  if (rc != SQLITE_DONE && rc != SQLITE_OK) {
+    log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
+    rollback();
+    set_error(error, kCacheFailure, "cache failure");
+    return Json();
+  }
+  log_line(LogKind::kInfo, "[cache] uuid %s created", uuid_.c_str());
+  return Json::adopt(json_pack("{so ss si}", "cluster", clusters().release(),
+                               "uuid", uuid_.c_str(), "total",
+                               static_cast<int>(entries.size())));
+}
+
+Json CacheStore::fetch(const std::string& uuid, int64_t offset, int64_t limit,
+                       const std::shared_ptr<Formatter>& formatter,
+                       ErrorRecord* error) {
+  // The existence check, the count and the page form one read transaction,
+  // so that a list deleted in between never shows a total without rows.
+  // The rows are formatted after it ends: formatting may run external tools,
+  // and writers of the file must not wait for them.
+  begin();
+  if (!exists(uuid)) {
+    commit();
+    log_line(LogKind::kWarning, "[cache] uuid %s invalid", uuid.c_str());
+    set_error(error, kInvalidParameter, "invalid uuid");
+    return Json();
+  }
+  const int32_t total = count(uuid);
+  std::vector<Entry> rows;
+  {
+    Statement page(db_, kPage);
+    page.bind_text(page.parameter("@uuid"), uuid);
+    page.bind_int(page.parameter("@limit"), low_bits(limit));
+    page.bind_int(page.parameter("@offset"), low_bits(offset));
+    while (page.step() == SQLITE_ROW) {
+      if (!formatter) continue;
+      sqlite3_stmt* row = page.get();
+      const void* blob = sqlite3_column_blob(row, 2);
+      const int size = sqlite3_column_bytes(row, 2);
+      rows.push_back(Entry::from_cache(page.column_text(0), page.column_text(1),
+                                       stat_from_blob(blob, size),
+                                       page.column_text(3)));
+    }
+  }
+  commit();
+
+  Json datas = Json::adopt(json_array());
+  for (const Entry& entry : rows) {
+    json_array_append_new(datas.get(),
+                          formatter->format_entry(entry).release());
+  }
+  const ChangeProbe probe = g_change_probe.load();
+  const bool changed = index_ != 0 && probe != nullptr && probe(index_);
+  Json result = Json::adopt(json_pack("{so si sb}", "datas", datas.release(),
+                                      "total", static_cast<int>(total),
+                                      "changed", changed ? 1 : 0));
+  if (formatter) formatter->add_page_members(result.get());
+  return result;
+}
+
+Json CacheStore::fetch(int64_t offset, int64_t limit,
+                       const std::shared_ptr<Formatter>& formatter,
+                       ErrorRecord* error) {
+  return fetch(uuid_, offset, limit, formatter, error);
+}
+
+void CacheStore::remove(const std::string& uuid, ErrorRecord* error) {
+  if (!db_) {
+    set_error(error, kCacheFailure, "uuid not found");
+    return;
+  }
+  Statement remove(db_, kDelete);
+  begin();
+  remove.bind_text(1, uuid);
+  int changes = remove.step() == SQLITE_DONE ? sqlite3_changes(db_) : 0;
+  const int rc = commit();
+  remove.finalize();
+  if (rc != SQLITE_OK) {
+    // The rows counted above were never deleted.
+    log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
+    rollback();
+    changes = 0;
+  }
+  if (changes == 0) {
+    set_error(error, kCacheFailure, "uuid not found");
+    return;
+  }
+  log_line(LogKind::kInfo, "[cache] uuid %s deleted", uuid.c_str());
+}
+
+bool CacheStore::exists(const std::string& uuid) {
+  if (!db_) return false;
+  Statement query(db_, kExists);
+  query.bind_text(query.parameter("@uuid"), uuid);
+  return query.step() == SQLITE_ROW && sqlite3_column_int64(query.get(), 0) > 0;
+}
+
+int32_t CacheStore::count(const std::string& uuid) {
+  if (!db_) return 0;
+  Statement query(db_, kCount);
+  query.bind_text(query.parameter("@uuid"), uuid);
+  if (query.step() != SQLITE_ROW) return 0;
+  return sqlite3_column_int(query.get(), 0);
+}
+
+std::vector<std::string> CacheStore::paths() {
+  std::vector<std::string> result;
+  if (!db_) return result;
+  Statement query(db_, kPaths);
+  while (query.step() == SQLITE_ROW) result.push_back(query.column_text(0));
+  return result;
+}
+
+Json CacheStore::clusters() {
+  Json result = Json::adopt(json_array());
+  if (!db_) return result;
+  Statement query(db_, kClusters);
+  while (query.step() == SQLITE_ROW) {
+    const std::string value = query.column_text(0);
+    json_array_append_new(result.get(),
+                          json_pack("{ss si}", "value", value.c_str(), "count",
+                                    sqlite3_column_int(query.get(), 1)));
+  }
+  return result;
+}
+
+}  // namespace orv

@@ -1,0 +1,145 @@
+// CacheStore: the handle on one result cache database, the SQLite file of one
+// cache slot of the login session (or a private in-memory database), holding
+// at most one finished result list that the web client pages through.
+//
+// A slot's database holds two tables: `cache`, one root row per list and then
+// one row per run of consecutive entries in the same folder (uuid, folder
+// path, folder alias), and `entry`, one row per entry in list order (the
+// rowid of its run's `cache` row, name, raw 144-byte stat record, cluster
+// key). Every reading statement joins the two, so a list is reachable only
+// while its `cache` rows are there.
+//
+// A store is made for one request and used by that request's thread only.
+// Several processes may open the same slot file at once; SQLite's file locks
+// are the only coordination and a locked database answers SQLITE_BUSY at
+// once, without waiting. Writing a slot unlinks the old file and creates a new
+// one, so a reader that still has the old file open keeps reading the old
+// list.
+#ifndef ORV_CACHE_CACHE_STORE_H_
+#define ORV_CACHE_CACHE_STORE_H_
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unicode/translit.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collect/entry.h"
+#include "common/error.h"
+#include "common/json.h"
+#include "format/formatter.h"
+
+namespace orv {
+
+// The stat record is stored in the cache byte for byte as the x86-64 kernel
+// hands it over.
+inline constexpr size_t kStatRecordSize = 144;
+static_assert(sizeof(struct stat) == kStatRecordSize,
+              "the cache stores the 144-byte x86-64 stat record");
+
+// Whether the folders of cache slot `index` (1 or 2) have changed since they
+// were last put under watch.
+using ChangeProbe = bool (*)(size_t index);
+// The folder watcher's seam: the watcher installs its answer here. Until it
+// does (or after null is given) every page reports "changed" false.
+void set_change_probe(ChangeProbe probe);
+
+class CacheStore {
+ public:
+  // The private in-memory store of a single request: index 0, opened to be
+  // written anew, no fold transliterator (DEDIACRITICAL answers NULL).
+  CacheStore();
+  // The store of cache slot `index` (1 or 2) of the session. With `create`
+  // the slot's file is removed and made anew, readable and writable by its
+  // owner only. Without a default volume, a session id or (for `create`) a
+  // fresh file, the store has no connection: every operation then fails as
+  // described below without reaching SQLite.
+  CacheStore(size_t index, bool create);
+  ~CacheStore();  // Closes the connection.
+  CacheStore(const CacheStore&) = delete;
+  CacheStore& operator=(const CacheStore&) = delete;
+
+  // Writes `entries`, in list order, as the store's one list under a new
+  // uuid, replacing whatever the database held. Returns {"cluster": the
+  // cluster summary, "uuid": the new uuid, "total": entries.size()}. On
+  // failure sets `error` to code 3 "cache failure" and returns an empty Json;
+  // nothing of the list is kept. Disarms the client watchdog before the first
+  // entry: a list once begun is written to its end.
+  Json set(const std::vector<Entry>& entries, ErrorRecord* error);
+
+  // One page of the list `uuid`: {"datas": one object per entry from
+  // `offset` on, at most `limit`, "total": entries of the whole list,
+  // "changed": whether its folders changed}, with the formatter's page
+  // members added. Offset and limit are used as their low 32 bits; a
+  // negative offset counts as 0. Entries are formatted by `formatter`; with
+  // none, "datas" stays empty. When no list bears the uuid (or the database
+  // cannot be read) sets `error` to code 2 "invalid uuid" and returns an
+  // empty Json. The page is read in one read transaction, so it never mixes
+  // two states of the database.
+  Json fetch(const std::string& uuid, int64_t offset, int64_t limit,
+             const std::shared_ptr<Formatter>& formatter, ErrorRecord* error);
+  // fetch() of the list that set() made through this store.
+  Json fetch(int64_t offset, int64_t limit,
+             const std::shared_ptr<Formatter>& formatter, ErrorRecord* error);
+
+  // Drops the list `uuid` (its `cache` rows; its entries become
+  // unreachable). When nothing was deleted sets `error` to code 3 "uuid not
+  // found". The file itself stays.
+  void remove(const std::string& uuid, ErrorRecord* error);
+
+  // Whether a list bears `uuid`; false without a connection.
+  bool exists(const std::string& uuid);
+  // Number of entries of the list `uuid`; 0 when there is none.
+  int32_t count(const std::string& uuid);
+  // Every folder path of the database's `cache` table in table order, the
+  // root row's "" included; empty without a connection.
+  std::vector<std::string> paths();
+  // [{"value": cluster key, "count": entries}], one element per distinct key
+  // in the order of the key's first entry. Empty array without a connection.
+  Json clusters();
+
+  // Drops and re-creates both tables in a transaction of their own; an
+  // error of the schema statement is logged.
+  void create_tables();
+  // Transaction statements; each returns SQLite's result code. commit()
+  // retries for a while when readers still hold the database.
+  int begin();
+  int commit();
+  int rollback();
+
+  // Makes the cache directory of the default volume: every account may add
+  // its own files, none may list it or remove another account's file.
+  static void prepare_directory();
+  // Removes every cache file whose session (the leading part of its name up
+  // to the first ".") is no longer a live login. Hidden files are kept.
+  static void purge();
+
+  size_t index() const { return index_; }
+  // The uuid of the list set() wrote; empty before.
+  const std::string& uuid() const { return uuid_; }
+  // Whether the store has a connection.
+  bool connected() const { return db_ != nullptr; }
+  // The connection, or null. Used by tests.
+  sqlite3* connection() const { return db_; }
+
+ private:
+  void open(size_t index, bool create);
+  void apply_settings(bool create);
+  // The SQL function DEDIACRITICAL(text): the text without accents, in lower
+  // case; NULL for any other argument or without a transliterator.
+  static void dediacritical(sqlite3_context* context, int argc,
+                            sqlite3_value** argv);
+
+  size_t index_ = 0;
+  std::string uuid_;
+  sqlite3* db_ = nullptr;  // Owned; null when no database could be opened.
+  std::shared_ptr<icu::Transliterator> fold_;  // Null in the in-memory store.
+};
+
+}  // namespace orv
+
+#endif  // ORV_CACHE_CACHE_STORE_H_
