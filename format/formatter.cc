@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <time.h>
+#include <unicode/unistr.h>
 
 #include <cstdio>
 #include <ctime>
@@ -57,9 +58,17 @@ void set_integer(json_t* object, const char* key, json_int_t value) {
   json_object_set_new(object, key, json_integer(value));
 }
 
+// JSON strings must be UTF-8, file names need not be: a name with invalid
+// sequences is shown with U+FFFD in their place rather than dropped, and
+// never reaches the serialiser unchecked, which would fail the whole page.
 void set_string(json_t* object, const char* key, const std::string& value) {
-  json_object_set_new(object, key,
-                      json_stringn_nocheck(value.data(), value.size()));
+  json_t* text = json_stringn(value.data(), value.size());
+  if (text == nullptr) {
+    std::string repaired;
+    icu::UnicodeString::fromUTF8(value).toUTF8String(repaired);
+    text = json_stringn(repaired.data(), repaired.size());
+  }
+  json_object_set_new(object, key, text);
 }
 
 }  // namespace
