@@ -84,8 +84,8 @@ int read_meta_status(const Entry& entry, CacheMetaStatus* status);
 int32_t refine_cache_status(const CacheMetaStatus& status);
 
 // Reads the meta status and sets the overall status and, while uploading, the
-// progress percent. 0 (even without an attribute: the record then stays as it
-// was) ; -1 for an empty path.
+// progress percent. Answers 0 even without an attribute (the record then stays
+// as it was); -1 only for an empty path.
 int cache_status(const Entry& entry, CacheMetaStatus* status);
 
 // 1 when POSIX or rich access control lists are switched on, else 0.
