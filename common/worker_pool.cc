@@ -1,0 +1,115 @@
+#include "common/worker_pool.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+namespace orv {
+
+// One queued handler call. A null handler marks the stop request.
+struct WorkerPool::Job {
+  int fd = -1;
+  hv_io_t* io = nullptr;
+  json_t* params = nullptr;  // one reference, owned
+  void* ctx = nullptr;
+  hv_handler_fn handler = nullptr;
+  Job* prev = this;
+  Job* next = this;
+};
+
+WorkerPool::WorkerPool(int threads) : head_(new Job) {
+  pthread_attr_init(&attributes_);
+  // Requested only: without explicit scheduling the threads inherit the
+  // creator's policy, so an unprivileged process still gets its threads.
+  pthread_attr_setscope(&attributes_, PTHREAD_SCOPE_SYSTEM);
+  pthread_attr_setschedpolicy(&attributes_, SCHED_RR);
+  for (int i = 0; i < threads; ++i) {
+    pthread_t id;
+    if (pthread_create(&id, &attributes_, &WorkerPool::thread_main, this) ==
+        0) {
+      threads_.push_back(id);
+    }
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  pthread_mutex_lock(&mutex_);
+  bool posted = stop_posted_;
+  pthread_mutex_unlock(&mutex_);
+  if (!posted) stop();
+  for (pthread_t id : threads_) pthread_join(id, nullptr);
+  pthread_attr_destroy(&attributes_);
+  pthread_cond_destroy(&wake_);
+  pthread_mutex_destroy(&mutex_);
+  // Jobs that never ran, the stop request among them: their callers get no
+  // reply, but their io, descriptor and parameters must not leak.
+  while (head_->next != head_) {
+    Job* job = head_->next;
+    head_->next = job->next;
+    release(job);
+  }
+  delete head_;
+}
+
+void WorkerPool::submit(hv_handler_fn handler, void* ctx, hv_io_t* io,
+                        json_t* params, int fd) {
+  Job* job = new Job;
+  job->fd = fd;
+  job->io = io;
+  job->params = params;
+  job->ctx = ctx;
+  job->handler = handler;
+  pthread_mutex_lock(&mutex_);
+  job->prev = head_->prev;
+  job->next = head_;
+  head_->prev->next = job;
+  head_->prev = job;
+  pthread_cond_signal(&wake_);
+  pthread_mutex_unlock(&mutex_);
+}
+
+void WorkerPool::stop() {
+  Job* job = new Job;  // null handler: the stop request
+  pthread_mutex_lock(&mutex_);
+  // At the head, so that it overtakes every job still waiting.
+  job->prev = head_;
+  job->next = head_->next;
+  head_->next->prev = job;
+  head_->next = job;
+  stop_posted_ = true;
+  pthread_cond_signal(&wake_);
+  pthread_mutex_unlock(&mutex_);
+}
+
+void* WorkerPool::thread_main(void* arg) {
+  static_cast<WorkerPool*>(arg)->run();
+  return nullptr;
+}
+
+void WorkerPool::run() {
+  while (true) {
+    pthread_mutex_lock(&mutex_);
+    while (head_->next == head_) pthread_cond_wait(&wake_, &mutex_);
+    Job* job = head_->next;
+    if (job->handler == nullptr) {
+      // The stop request stays queued for the other threads; each one that
+      // sees it passes the wake-up on before it ends.
+      pthread_cond_signal(&wake_);
+      pthread_mutex_unlock(&mutex_);
+      return;
+    }
+    head_->next = job->next;
+    job->next->prev = head_;
+    pthread_mutex_unlock(&mutex_);
+    job->handler(job->ctx, job->io, job->params, job->fd);
+    release(job);
+  }
+}
+
+void WorkerPool::release(Job* job) {
+  if (job->fd >= 0) close(job->fd);
+  if (job->io != nullptr) hv_io_free(job->io);
+  json_decref(job->params);
+  delete job;
+}
+
+}  // namespace orv
