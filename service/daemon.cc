@@ -1,0 +1,231 @@
+#include "service/daemon.h"
+
+#include <execinfo.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/bus/hvREST.h"
+#include "common/bus/hvservice.h"
+#include "common/log.h"
+#include "common/platform/root.h"
+#include "common/worker_pool.h"
+#include "query/file_type.h"
+#include "service/dispatch.h"
+#include "service/session.h"
+
+namespace orv {
+
+namespace {
+
+// Process-wide state of the daemon, in the order it is created.
+int g_pid_fd = -1;
+std::string g_pid_path;
+std::atomic<hv_service_t*> g_service{nullptr};
+std::unique_ptr<WorkerPool> g_pool;
+
+constexpr int kBacktraceFrames = 50;
+
+// ---- steps that join as the rest of the daemon is built ---------------------
+
+// Removes the cache files of sessions that are no longer live. Cache files
+// are not written yet, so there is nothing to remove.
+void purge_ended_session_caches() {}
+
+// Makes the folder that holds the session's cache files. Not needed while
+// no cache files are written.
+void prepare_cache_folder() {}
+
+// Starts and stops the folder watchers of the two cache slots. There are no
+// watchers yet.
+void start_folder_watchers() {}
+void stop_folder_watchers() {}
+
+// ---- options
+// ------------------------------------------------------------------
+
+// The -l argument read leniently: its leading decimal number, 0 when there
+// is none; at most 8.
+int read_level(const char* text) {
+  long long value = std::strtoll(text, nullptr, 10);
+  if (value > 8) return 8;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// Reads the options in command-line order. Returns true when -c asked to
+// end at once.
+bool read_options(int argc, char** argv) {
+  static const struct option kLongOptions[] = {
+      {"clear", no_argument, nullptr, 'c'},
+      {"sid", required_argument, nullptr, 's'},
+      {"level", required_argument, nullptr, 'l'},
+      {nullptr, 0, nullptr, 0},
+  };
+  optind = 0;  // A full reset of getopt's state.
+  int option;
+  while ((option = getopt_long(argc, argv, ":cs:l:", kLongOptions, nullptr)) !=
+         -1) {
+    switch (option) {
+      case 'c':
+        purge_ended_session_caches();
+        return true;  // Options after -c are not read.
+      case 's':
+        session().set_session(optarg);
+        break;
+      case 'l':
+        log_level = read_level(optarg);
+        if (log_level == 8) hv_signal(SIGSEGV, &on_crash_signal);
+        break;
+      default:
+        break;  // Unknown options and missing arguments are ignored.
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int service_main(int argc, char** argv, std::span<const Endpoint> extra) {
+  Session& current = session();
+  log_level = 6;
+  if (read_options(argc, argv)) return 0;
+
+  const std::string name = current.service_name();
+  if (!current.session_alive()) {
+    log_line(LogKind::kError, "[%s] %s is not alive.", name.c_str(),
+             current.sid().c_str());
+    return 1;
+  }
+  if (!current.user_resolved()) {
+    // Serving anyway would run every handler as root.
+    log_line(LogKind::kError, "[%s] user of session %s cannot be resolved: %s.",
+             name.c_str(), current.sid().c_str(),
+             current.unresolved_reason().c_str());
+    return 1;
+  }
+  acquire_pid_file();
+
+  hv_rest_t* rest = hv_rest_create();
+  log_line(LogKind::kInfo, "[%s] startup service", name.c_str());
+  std::vector<Endpoint> endpoints = endpoint_table();
+  endpoints.insert(endpoints.end(), extra.begin(), extra.end());
+  for (const Endpoint& endpoint : endpoints) {
+    hv_rest_endpoint(rest, endpoint.handler, endpoint.method.c_str(),
+                     endpoint.dispatcher, endpoint.usage.c_str());
+  }
+  set_dispatch_table(rest);
+  hv_signal(SIGINT, &on_stop_signal);
+  hv_signal(SIGTERM, &on_stop_signal);
+
+  hv_service_t* service = hv_create(name.c_str(), 2, 1, &on_bus_request);
+  if (service == nullptr) {
+    log_line(LogKind::kError, "[%s] create service fail.", name.c_str());
+    set_dispatch_table(nullptr);
+    hv_rest_destroy(rest);
+    release_pid_file();
+    return 1;
+  }
+  // Handler processes run as the session user and call this daemon's own
+  // endpoints.
+  hv_admit_uid(service, current.uid());
+  g_service = service;
+  hv_worker_init(service, &worker_start, nullptr);
+  hv_worker_fini(service, &worker_stop, nullptr);
+  hv_start(service);
+
+  g_service = nullptr;
+  hv_free(service);
+  set_dispatch_table(nullptr);
+  hv_rest_destroy(rest);
+  purge_ended_session_caches();
+  release_pid_file();
+  log_line(LogKind::kInfo, "[%s] shutdown service", name.c_str());
+  return 0;
+}
+
+void acquire_pid_file() {
+  const std::string& name = session().service_name();
+  g_pid_path = root_path("/var/run/" + name + ".pid");
+  g_pid_fd = open(g_pid_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (g_pid_fd < 0) {
+    log_line(LogKind::kError, "[%s] create pid file %s fail.", name.c_str(),
+             g_pid_path.c_str());
+    exit(1);
+  }
+  if (flock(g_pid_fd, LOCK_EX | LOCK_NB) != 0) {
+    char running[32] = {};
+    ssize_t n = pread(g_pid_fd, running, sizeof(running) - 1, 0);
+    running[n > 0 ? n : 0] = '\0';
+    log_line(LogKind::kError, "[%s] daemon is running (%s).", name.c_str(),
+             running);
+    exit(1);
+  }
+  std::string pid = std::to_string(getpid());
+  if (ftruncate(g_pid_fd, 0) != 0 ||
+      pwrite(g_pid_fd, pid.data(), pid.size(), 0) !=
+          static_cast<ssize_t>(pid.size())) {
+    // The lock is what keeps a second daemon out; the text only informs.
+    log_line(LogKind::kWarning, "[%s] write pid file %s: %s", name.c_str(),
+             g_pid_path.c_str(), std::strerror(errno));
+  }
+}
+
+void release_pid_file() {
+  if (g_pid_fd < 0) return;
+  unlink(g_pid_path.c_str());
+  flock(g_pid_fd, LOCK_UN);
+  close(g_pid_fd);
+  g_pid_fd = -1;
+}
+
+void worker_start(void*) {
+  log_debug("service", __LINE__, "[%s] worker start",
+            session().service_name().c_str());
+  start_folder_watchers();
+  build_file_type_index();
+  prepare_cache_folder();
+  g_pool = std::make_unique<WorkerPool>(1);
+  set_watch_pool(g_pool.get());
+}
+
+void worker_stop(void*) {
+  log_debug("service", __LINE__, "[%s] worker stop",
+            session().service_name().c_str());
+  stop_folder_watchers();
+  set_watch_pool(nullptr);
+  if (g_pool) g_pool->stop();
+  g_pool.reset();
+}
+
+void on_stop_signal(int) {
+  hv_service_t* service = g_service;
+  if (service != nullptr) hv_stop(service);
+}
+
+void on_crash_signal(int signo) {
+  void* frames[kBacktraceFrames];
+  int count = backtrace(frames, kBacktraceFrames);
+  char** texts = count > 1 ? backtrace_symbols(frames, count) : nullptr;
+  if (texts != nullptr) {
+    log_line(LogKind::kFatal, "%s (pid %d) %s:", strsignal(signo),
+             static_cast<int>(getpid()), program_invocation_name);
+    // The first two frames are this callback and its caller.
+    for (int i = 2; i < count && texts[i] != nullptr; ++i) {
+      log_line(LogKind::kFatal, "%2d. %s", i - 1, texts[i]);
+    }
+  }
+  _exit(1);
+}
+
+}  // namespace orv

@@ -1,0 +1,120 @@
+#include "service/dispatch.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/error.h"
+#include "common/reply.h"
+#include "service/session.h"
+
+namespace orv {
+
+namespace {
+
+hv_rest_t* g_rest = nullptr;
+WorkerPool* g_pool = nullptr;
+
+// The life of a handler process: take the session user's identity, build
+// the parameters, serve, end. Never returns.
+[[noreturn]] void serve(void* ctx, hv_handler_fn handler, hv_io_t* io,
+                        json_t* params, int fd) {
+  ErrorRecord error;
+  clear_error(&error);
+  if (!session().seteuser(&error)) {
+    // Serving with the daemon's identity would give the caller its rights.
+    reply_json(io, fd, nullptr, error);
+    _exit(1);
+  }
+  Json object = request_object(io, params);
+  handler(ctx, io, object.get(), fd);
+  _exit(0);
+}
+
+}  // namespace
+
+void set_dispatch_table(hv_rest_t* rest) { g_rest = rest; }
+
+void set_watch_pool(WorkerPool* pool) { g_pool = pool; }
+
+void on_bus_request(const char* method, hv_io_t* io, int fd) {
+  try {
+    hv_rest_dispatch(g_rest, method, io, fd);
+  } catch (...) {
+    if (fd >= 0) close(fd);
+    if (io != nullptr) hv_io_free(io);
+  }
+}
+
+void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
+                  int fd) {
+  pid_t child = fork();
+  if (child == 0) {
+    close_inherited_descriptors(fd);
+    // The handler process is the child's child, so that the daemon never has
+    // to reap it: the child ends at once and the handler is adopted.
+    if (fork() == 0) serve(ctx, handler, io, params, fd);
+    _exit(0);
+  }
+  if (child > 0) {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  // The handler process holds its own copies of these and replies through
+  // them; after a failed fork the request is dropped.
+  hv_io_free(io);
+  json_decref(params);
+  if (fd >= 0) close(fd);
+}
+
+void run_in_pool(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
+                 int fd) {
+  Json object = request_object(io, params);
+  json_decref(params);
+  if (g_pool == nullptr) {
+    hv_io_free(io);
+    if (fd >= 0) close(fd);
+    return;
+  }
+  g_pool->submit(handler, ctx, io, object.release(), fd);
+}
+
+Json request_object(hv_io_t* io, json_t* params) {
+  Json object = Json::adopt(json_loads(hv_io_read(io, 0), 0, nullptr));
+  if (!json_is_object(object.get())) object = Json::adopt(json_object());
+  if (json_is_object(params)) json_object_update(object.get(), params);
+  hv_io_realloc(io, 0);
+  return object;
+}
+
+void close_inherited_descriptors(int keep) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  int listing = dirfd(dir);
+  while (struct dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    long number = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0') continue;  // "." and ".."
+    int fd = static_cast<int>(number);
+    if (fd < 3 || fd == listing || fd == keep) continue;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || S_ISSOCK(status.st_mode)) continue;
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    char target[4096];
+    ssize_t length = readlink(path, target, sizeof(target) - 1);
+    if (length <= 0) continue;
+    target[length] = '\0';
+    if (std::strstr(target, "(deleted)") != nullptr) continue;
+    close(fd);
+  }
+  closedir(dir);
+}
+
+}  // namespace orv

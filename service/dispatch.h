@@ -1,0 +1,58 @@
+// The process model of orv-service requests: the bus's dispatch callback and
+// the two endpoint dispatchers. Every endpoint but "watch" runs in a handler
+// process of its own (a grandchild of the daemon, under the session user's
+// identity), so handlers run in parallel and share no memory with the daemon;
+// "watch" runs on the daemon's worker pool, one request at a time, because it
+// changes the daemon's own state.
+#ifndef ORV_SERVICE_DISPATCH_H_
+#define ORV_SERVICE_DISPATCH_H_
+
+#include <jansson.h>
+
+#include "common/bus/hvREST.h"
+#include "common/json.h"
+#include "common/worker_pool.h"
+
+namespace orv {
+
+// The REST table that on_bus_request dispatches to, and the pool that
+// run_in_pool submits to. Set by the daemon before it serves (the pool from
+// the worker start hook on) and cleared when it stops; both are read on the
+// service loop's thread only.
+void set_dispatch_table(hv_rest_t* rest);
+void set_watch_pool(WorkerPool* pool);
+
+// The dispatch callback given to hv_create: hands the request to the REST
+// table. When that throws, closes the descriptor and frees the io.
+void on_bus_request(const char* method, hv_io_t* io, int fd);
+
+// Dispatcher of the endpoints served in a handler process: forks a child
+// that forks the handler process and ends at once, waits for the child, and
+// releases its own io, object and descriptor. The handler process switches to
+// the session user, builds the parameter object (request_object), runs the
+// handler and ends with _exit(0). When the identity cannot be switched it
+// answers code 3 instead and ends. A failed fork drops the request unanswered.
+void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
+                  int fd);
+
+// Dispatcher of "watch": builds the parameter object in the daemon and
+// submits the request to the worker pool, which then owns io, object and
+// descriptor. Without a pool the request is dropped unanswered.
+void run_in_pool(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
+                 int fd);
+
+// The parameter object of a request: the io's text parsed as JSON (an empty
+// object when it is not JSON or not an object) with every member of the REST
+// layer's `params` copied in over members of the same name. Empties the io.
+Json request_object(hv_io_t* io, json_t* params);
+
+// Closes the descriptors a handler process inherited from the daemon (pid
+// file, timers, watchers, files), so that none of them outlives the daemon in
+// a long-running handler. Keeps 0, 1 and 2, sockets (the bus connection),
+// descriptors whose status or link cannot be read or whose target is empty or
+// deleted, and `keep` (the request's reply descriptor, whatever it is).
+void close_inherited_descriptors(int keep);
+
+}  // namespace orv
+
+#endif  // ORV_SERVICE_DISPATCH_H_

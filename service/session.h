@@ -1,0 +1,100 @@
+// Session: the login session served by one orv-service instance. It holds
+// the session id, the service name derived from it and the session user's
+// identity; it watches that the login stays live and ends the daemon with
+// SIGTERM when it does not; and seteuser makes each request handler process
+// act with the session user's rights.
+#ifndef ORV_SERVICE_SESSION_H_
+#define ORV_SERVICE_SESSION_H_
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+
+#include "common/error.h"
+#include "common/interval_timer.h"
+#include "common/platform/tovix.h"
+
+namespace orv {
+
+class Session {
+ public:
+  // Seconds between two liveness checks.
+  static constexpr int kLivenessPeriod = 30;
+
+  // A session with no id yet. With `watch_liveness` the liveness timer starts
+  // at once: every kLivenessPeriod seconds, a session that is not live is
+  // logged and SIGTERM sent to the own process.
+  explicit Session(bool watch_liveness);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Stores `sid` and the service name "orv-" + sid, and, when the login is
+  // live, looks up the session user's account for uid and gid. Call before
+  // any request is served.
+  void set_session(const std::string& sid);
+
+  // Whether the session id is a live login; refreshes the session record.
+  // Thread-safe.
+  bool session_alive();
+
+  // Whether set_session found the session user's account. A daemon whose
+  // user is not resolved must not serve: its uid and gid would be root's.
+  bool user_resolved() const { return resolved_; }
+  // Why the account was not resolved (empty when it was).
+  const std::string& unresolved_reason() const { return reason_; }
+
+  // Switches the calling process's supplementary groups, effective group and
+  // effective user to the session user's. On failure sets `error` (code 3)
+  // and returns false; the identity may then be partly switched, so the
+  // caller must not go on serving. A process that already has exactly this
+  // identity changes nothing. For single-threaded handler processes.
+  bool seteuser(ErrorRecord* error);
+
+  // The session user's name from the session record. Thread-safe.
+  std::string user_name();
+
+  const std::string& sid() const { return sid_; }
+  const std::string& service_name() const { return service_name_; }
+  uid_t uid() const { return uid_; }
+  gid_t gid() const { return gid_; }
+
+  // The account look-up of set_session: fills the account's user and primary
+  // group ids of user id `id` and returns true, or returns false with the
+  // reason. The default asks the account database (getpwuid_r).
+  using AccountLookup = bool (*)(uid_t id, uid_t* uid, gid_t* gid,
+                                 std::string* reason);
+  // Replaces the look-up; null restores the default. Used by tests.
+  static void set_account_lookup(AccountLookup lookup);
+
+ private:
+  static void check_liveness(void* argument);
+
+  // Constant after set_session (which runs before requests are served).
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  std::string sid_;
+  std::string service_name_ = "orv-";
+  bool resolved_ = false;
+  std::string reason_ = "no session id";
+
+  // Guarded by mutex_: written by every liveness query.
+  std::mutex mutex_;
+  tovix_session_t record_{};
+
+  // Last, so that it stops (and waits for a check in progress) before the
+  // members it reads go.
+  IntervalTimer liveness_;
+};
+
+// The process-wide session, created on first use (which starts its liveness
+// timer) and destroyed at exit.
+Session& session();
+
+// Whether `sid` is a live login, with a record of its own; false for an empty
+// or malformed id. Thread-safe.
+bool is_live_session(const std::string& sid);
+
+}  // namespace orv
+
+#endif  // ORV_SERVICE_SESSION_H_
