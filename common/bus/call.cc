@@ -3,7 +3,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +24,6 @@ class Deadline {
  public:
   explicit Deadline(int seconds)
       : end_(seconds > 0 ? now_ms() + int64_t{seconds} * 1000 : -1) {}
-  bool limited() const { return end_ >= 0; }
   // Milliseconds left, for poll: -1 without a limit.
   int remaining_ms() const {
     if (end_ < 0) return -1;
@@ -170,34 +168,48 @@ int call(const char* service, const char* method, hv_io_t* io, int timeout,
   if (!address.resolve(service)) {
     return errno == ENOENT || errno == ENOTDIR ? HV_NO_SERVICE : HV_UNAVAILABLE;
   }
-  Socket sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Socket sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sock.get() < 0) return HV_UNAVAILABLE;
-  if (deadline.limited()) {
-    // A blocking connect waits while the service's backlog is full; the
-    // send timeout bounds that wait.
-    int ms = std::max(deadline.remaining_ms(), 1);
-    timeval limit{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-  }
+  // A Unix socket connects at once or not at all; EAGAIN means the
+  // service's backlog is full, so try again until the deadline.
   while (connect(sock.get(), address.addr(), address.length()) != 0) {
     if (errno == EINTR) continue;
     if (errno == EISCONN) break;
-    return connect_error(errno);
+    if (errno != EAGAIN) return connect_error(errno);
+    int left = deadline.remaining_ms();
+    if (left == 0) return HV_TIMEOUT;
+    poll(nullptr, 0, left < 0 ? 10 : std::min(left, 10));
   }
 
   int sent = send_request(sock.get(), method, method_length, hv_io_read(io, 0),
                           body_length, fd, deadline);
   if (sent != HV_OK && sent != kClosedEarly) return sent;
 
-  // The service needs a moment for any answer: wait before the first read.
+  // The service needs a moment for any answer: wait before the first read,
+  // which takes the header and, for small answers, the whole body.
   int waited = wait_for(sock.get(), POLLIN, deadline);
   if (waited != HV_OK) return waited;
+  char first[sizeof(AnswerHeader) + 16384];
+  ssize_t count;
+  do {
+    count = recv(sock.get(), first, sizeof(first), MSG_DONTWAIT);
+  } while (count < 0 && errno == EINTR);
+  if (count == 0 || (count < 0 && errno == ECONNRESET)) return HV_NO_ANSWER;
+  if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    return HV_UNAVAILABLE;
+  }
+  size_t have = count > 0 ? static_cast<size_t>(count) : 0;
   AnswerHeader header{};
-  int got = receive_exact(sock.get(), reinterpret_cast<char*>(&header),
-                          sizeof(header), deadline);
-  if (got != HV_OK) return got;
+  std::memcpy(&header, first, std::min(have, sizeof(header)));
+  if (have < sizeof(header)) {
+    int got = receive_exact(sock.get(), reinterpret_cast<char*>(&header) + have,
+                            sizeof(header) - have, deadline);
+    if (got != HV_OK) return got;
+    have = sizeof(header);
+  }
   if (header.magic != kAnswerMagic || header.result > HV_NO_ANSWER ||
-      header.body_length > HV_MAX_FRAME) {
+      header.body_length > HV_MAX_FRAME ||
+      have - sizeof(header) > header.body_length) {
     return HV_UNAVAILABLE;
   }
   if (header.result != HV_OK) return static_cast<int>(header.result);
@@ -209,7 +221,10 @@ int call(const char* service, const char* method, hv_io_t* io, int timeout,
     std::free(answer.data);
     return HV_UNAVAILABLE;
   }
-  got = receive_exact(sock.get(), answer.data, header.body_length, deadline);
+  size_t early = have - sizeof(header);
+  std::memcpy(answer.data, first + sizeof(header), early);
+  int got = receive_exact(sock.get(), answer.data + early,
+                          header.body_length - early, deadline);
   if (got != HV_OK || io == nullptr) {
     std::free(answer.data);
     return got;

@@ -209,18 +209,16 @@ bool admits(hv_service* service, uid_t uid) {
 }
 
 // One non-blocking read of the connection, keeping a descriptor that rides
-// along. Only one descriptor per request is expected.
-ssize_t receive(Pending& pending, void* buffer, size_t want) {
-  iovec part{buffer, want};
+// along. Only one descriptor per request is expected, on its first bytes.
+ssize_t receive(Pending& pending, iovec* parts, size_t count) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
   msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
   message.msg_control = control;
   message.msg_controllen = sizeof(control);
-  ssize_t count =
-      recvmsg(pending.fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-  if (count < 0) return count;
+  ssize_t got = recvmsg(pending.fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  if (got < 0) return got;
   if (message.msg_flags & MSG_CTRUNC) pending.bad = true;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
        c = CMSG_NXTHDR(&message, c)) {
@@ -237,53 +235,81 @@ ssize_t receive(Pending& pending, void* buffer, size_t want) {
       }
     }
   }
-  return count;
+  return got;
 }
 
-// Reads what has arrived of the request frame.
+// Files bytes that arrived together with the header into the method and the
+// body. Returns false when they go past the end of the frame.
+bool take(Pending& pending, const char* bytes, size_t length) {
+  const RequestHeader& header = pending.header;
+  size_t to_method =
+      std::min(length, header.method_length - pending.method_got);
+  std::memcpy(pending.method.data() + pending.method_got, bytes, to_method);
+  pending.method_got += to_method;
+  bytes += to_method;
+  length -= to_method;
+  if (length == 0) return true;
+  if (length > header.body_length - pending.body_got ||
+      !io_reserve(pending.io, pending.body_got + length)) {
+    return false;
+  }
+  std::memcpy(pending.io->data + pending.body_got, bytes, length);
+  pending.body_got += length;
+  return true;
+}
+
+// Reads what has arrived of the request frame. The first read also takes
+// whatever follows the header, so a small request costs one read.
 Progress advance(Pending& pending) {
+  RequestHeader& header = pending.header;
+  char scratch[16384];
   while (true) {
-    char* buffer;
-    size_t want;
-    RequestHeader& header = pending.header;
+    iovec parts[2];
+    size_t count = 1;
     if (pending.header_got < sizeof(header)) {
-      buffer = reinterpret_cast<char*>(&header) + pending.header_got;
-      want = sizeof(header) - pending.header_got;
+      parts[0] = {reinterpret_cast<char*>(&header) + pending.header_got,
+                  sizeof(header) - pending.header_got};
+      parts[1] = {scratch, sizeof(scratch)};
+      count = 2;
     } else if (pending.method_got < header.method_length) {
-      buffer = pending.method.data() + pending.method_got;
-      want = header.method_length - pending.method_got;
+      parts[0] = {pending.method.data() + pending.method_got,
+                  header.method_length - pending.method_got};
     } else if (pending.body_got < header.body_length) {
       size_t target = std::min<size_t>(
           header.body_length,
           std::max(pending.body_got + kReadChunk, pending.io->capacity - 1));
       if (!io_reserve(pending.io, target)) return Progress::kDrop;
-      buffer = pending.io->data + pending.body_got;
-      want = target - pending.body_got;
+      parts[0] = {pending.io->data + pending.body_got,
+                  target - pending.body_got};
     } else {
       break;
     }
-    ssize_t count = receive(pending, buffer, want);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    ssize_t got = receive(pending, parts, count);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       return Progress::kWaiting;
     }
-    if (count <= 0 || pending.bad) return Progress::kDrop;
+    if (got <= 0 || pending.bad) return Progress::kDrop;
     pending.deadline = now_ms() + kIdleMs;
-    size_t got = static_cast<size_t>(count);
+    size_t length = static_cast<size_t>(got);
     if (pending.header_got < sizeof(header)) {
-      pending.header_got += got;
+      size_t to_header = std::min(length, sizeof(header) - pending.header_got);
+      pending.header_got += to_header;
       if (pending.header_got < sizeof(header)) continue;
       if (!valid_request_header(header)) return Progress::kDrop;
       pending.method.resize(header.method_length);
       pending.io = hv_io_create();
-      if (pending.io == nullptr) return Progress::kDrop;
+      if (pending.io == nullptr ||
+          !take(pending, scratch, length - to_header)) {
+        return Progress::kDrop;
+      }
     } else if (pending.method_got < header.method_length) {
-      pending.method_got += got;
+      pending.method_got += length;
     } else {
-      pending.body_got += got;
+      pending.body_got += length;
     }
   }
-  bool wants_fd = (pending.header.flags & kFlagDescriptor) != 0;
+  bool wants_fd = (header.flags & kFlagDescriptor) != 0;
   if (wants_fd != (pending.passed >= 0)) return Progress::kDrop;
   if (pending.method.find('\0') != std::string::npos) return Progress::kDrop;
   return Progress::kComplete;
@@ -311,46 +337,46 @@ void dispatch(hv_service* service, std::unique_ptr<Pending> pending) {
   service->dispatch(method.c_str(), io, fd);
 }
 
-void accept_callers(hv_service* service) {
-  // A bounded batch, so that callers already connected get their turn.
-  for (int i = 0; i < 64; ++i) {
-    int fd = accept4(service->listen_fd, nullptr, nullptr,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-          errno == ENOMEM) {
-        service->accept_paused_until = now_ms() + kAcceptPauseMs;
-      }
-      return;
+// Accepts one caller per round: callers usually come one at a time, and
+// another one waiting keeps the listening socket readable for the next round.
+void accept_caller(hv_service* service) {
+  int fd;
+  do {
+    fd = accept4(service->listen_fd, nullptr, nullptr,
+                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+        errno == ENOMEM) {
+      service->accept_paused_until = now_ms() + kAcceptPauseMs;
     }
-    ucred peer{};
-    socklen_t length = sizeof(peer);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-        !admits(service, peer.uid)) {
-      AnswerHeader refusal{kAnswerMagic, HV_FORBIDDEN, 0};
-      ssize_t ignored =
-          send(fd, &refusal, sizeof(refusal), MSG_NOSIGNAL | MSG_DONTWAIT);
-      (void)ignored;  // A fresh connection always has room for 16 bytes.
-      close(fd);
-      continue;
-    }
-    auto pending = std::make_unique<Pending>();
-    pending->fd = fd;
-    pending->deadline = now_ms() + kIdleMs;
-    // The request usually follows the connect at once: read it right away
-    // instead of waiting for another round of poll.
-    switch (advance(*pending)) {
-      case Progress::kComplete:
-        dispatch(service, std::move(pending));
-        break;
-      case Progress::kWaiting:
-        service->pending.push_back(std::move(pending));
-        break;
-      case Progress::kDrop:
-        break;
-    }
-    if (service->stop_requested.load()) return;
+    return;
+  }
+  ucred peer{};
+  socklen_t length = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+      !admits(service, peer.uid)) {
+    AnswerHeader refusal{kAnswerMagic, HV_FORBIDDEN, 0};
+    ssize_t ignored =
+        send(fd, &refusal, sizeof(refusal), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)ignored;  // A fresh connection always has room for 16 bytes.
+    close(fd);
+    return;
+  }
+  auto pending = std::make_unique<Pending>();
+  pending->fd = fd;
+  pending->deadline = now_ms() + kIdleMs;
+  // The request usually follows the connect at once: read it right away
+  // instead of waiting for another round of poll.
+  switch (advance(*pending)) {
+    case Progress::kComplete:
+      dispatch(service, std::move(pending));
+      break;
+    case Progress::kWaiting:
+      service->pending.push_back(std::move(pending));
+      break;
+    case Progress::kDrop:
+      break;
   }
 }
 
@@ -407,7 +433,7 @@ void serve_once(hv_service* service, std::vector<pollfd>& fds) {
   auto& list = service->pending;
   list.erase(std::remove(list.begin(), list.end(), nullptr), list.end());
   if (service->stop_requested.load()) return;
-  if (fds[2].revents != 0) accept_callers(service);
+  if (fds[2].revents != 0) accept_caller(service);
 }
 
 }  // namespace
