@@ -101,34 +101,41 @@ void append_sort_key(const icu::Collator& collator, std::string_view text,
   thread_local std::vector<UChar> utf16;
   // UTF-8 never takes fewer bytes than UTF-16 units, plus one for the NUL.
   if (utf16.size() < text.size() + 1) utf16.resize(text.size() + 1);
-  UErrorCode status = U_ZERO_ERROR;
   int32_t units = 0;
-  // Ill-formed sequences become U+FFFD, as in compareUTF8, so the key
-  // orders exactly as collate() does.
-  u_strFromUTF8WithSub(utf16.data(), static_cast<int32_t>(utf16.size()), &units,
-                       text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
-                       nullptr, &status);
-  if (U_FAILURE(status)) units = 0;
-  const size_t base = key->size();
-  size_t room = 4 * static_cast<size_t>(units) + 16;
-  for (;;) {
-    key->resize(base + room);
-    int32_t length = collator.getSortKey(
-        utf16.data(), units, reinterpret_cast<uint8_t*>(key->data() + base),
-        static_cast<int32_t>(room));
-    if (length <= 0) {
-      // No key could be made: a lone terminator orders the text first and
-      // keeps the key prefix-free.
-      key->resize(base);
-      key->push_back('\0');
-      return;
-    }
-    if (length <= static_cast<int32_t>(room)) {
-      key->resize(base + static_cast<size_t>(length));
-      return;
-    }
-    room = static_cast<size_t>(length);
+  size_t ascii = 0;
+  while (ascii < text.size() &&
+         static_cast<unsigned char>(text[ascii]) < 0x80) {
+    utf16[ascii] = static_cast<UChar>(text[ascii]);
+    ++ascii;
   }
+  if (ascii == text.size()) {
+    units = static_cast<int32_t>(ascii);
+  } else {
+    // Ill-formed sequences become U+FFFD, as in compareUTF8, so the key
+    // orders exactly as collate() does.
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(utf16.data(), static_cast<int32_t>(utf16.size()),
+                         &units, text.data(), static_cast<int32_t>(text.size()),
+                         0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) units = 0;
+  }
+  // Most keys fit the scratch buffer; a longer one is made again at its
+  // full length.
+  thread_local std::vector<uint8_t> scratch(256);
+  int32_t length = collator.getSortKey(utf16.data(), units, scratch.data(),
+                                       static_cast<int32_t>(scratch.size()));
+  if (length > static_cast<int32_t>(scratch.size())) {
+    scratch.resize(static_cast<size_t>(length));
+    length = collator.getSortKey(utf16.data(), units, scratch.data(), length);
+  }
+  if (length <= 0) {
+    // No key could be made: a lone terminator orders the text first and
+    // keeps the key prefix-free.
+    key->push_back('\0');
+    return;
+  }
+  key->append(reinterpret_cast<const char*>(scratch.data()),
+              static_cast<size_t>(length));
 }
 
 }  // namespace orv

@@ -2,71 +2,39 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <utility>
 
 #include "common/utf8.h"
 #include "order/cluster.h"
+#include "order/sort_key.h"
 
 namespace orv {
 
 namespace {
-
-// Key parts. Each is self-delimiting, so the parts of a chain can be
-// concatenated and compared as one byte string. A descending part is the
-// bitwise complement of the ascending one: complementing reverses the order
-// of any set of byte strings none of which is a proper prefix of another.
-
-void complement_from(size_t from, std::string* key) {
-  for (size_t i = from; i < key->size(); ++i) (*key)[i] = ~(*key)[i];
-}
-
-// Eight bytes, most significant first.
-void put_u64(uint64_t value, bool desc, std::string* key) {
-  if (desc) value = ~value;
-  for (int shift = 56; shift >= 0; shift -= 8) {
-    key->push_back(static_cast<char>((value >> shift) & 0xFF));
-  }
-}
-
-// Flipping the sign bit makes signed order unsigned order.
-void put_i64(int64_t value, bool desc, std::string* key) {
-  put_u64(static_cast<uint64_t>(value) ^ (uint64_t{1} << 63), desc, key);
-}
-
-// The collator's sort key, which ends in its only zero byte.
-void put_collated(const icu::Collator& collator, std::string_view text,
-                  bool desc, std::string* key) {
-  const size_t from = key->size();
-  append_sort_key(collator, text, key);
-  if (desc) complement_from(from, key);
-}
-
-// The bytes themselves, in byte order: a zero byte becomes 00 FF and the
-// end 00 01, so that a text sorts before its own extensions.
-void put_bytes(std::string_view text, bool desc, std::string* key) {
-  const size_t from = key->size();
-  for (char c : text) {
-    key->push_back(c);
-    if (c == '\0') key->push_back('\xFF');
-  }
-  key->push_back('\0');
-  key->push_back('\x01');
-  if (desc) complement_from(from, key);
-}
 
 // The leading group of a name: 0 for ".@", 1 for other names starting with
 // ".", 2 for names starting with "@", 3 for all others. It follows the first
 // two characters as utf8_substr cuts them, so a name whose first characters
 // cannot be read belongs to the last group.
 char name_group(std::string_view name) {
+  // Only names starting with "." or "@" can leave the last group; the
+  // others need not be cut.
+  if (name.empty() || (name[0] != '.' && name[0] != '@')) return 3;
   const std::string prefix = utf8_substr(name, 0, 2);
   if (prefix == ".@") return 0;
   if (prefix.empty()) return 3;
   if (prefix[0] == '.') return 1;
   if (prefix[0] == '@') return 2;
   return 3;
+}
+
+// Asks for every cache line of an entry.
+void prefetch_entry(const Entry* entry) {
+  const char* bytes = reinterpret_cast<const char*>(entry);
+  for (size_t offset = 0; offset < sizeof(Entry); offset += 64) {
+    __builtin_prefetch(bytes + offset);
+  }
 }
 
 // Whether a collation result puts a first: less ascending, greater
@@ -92,45 +60,50 @@ std::shared_ptr<Sorter> Sorter::append(std::shared_ptr<Sorter> sorter) {
 void Sorter::sort(std::vector<Entry>* entries) const {
   if (!next_ || entries->size() < 2) return;  // Nothing orders the entries.
 
-  // Each entry's ordering key is made once, so that the sort itself
-  // compares bytes instead of calling the collator O(n log n) times. The
-  // keys live in one buffer; the first eight bytes of each are kept beside
-  // its index, which settles most comparisons without touching the buffer.
-  struct Item {
-    uint64_t head;
-    size_t offset;
-    size_t length;
-    size_t index;
-  };
+  // Each entry's ordering key is made once, so that the sort compares
+  // bytes instead of calling the collator O(n log n) times.
+  Entry* list = entries->data();
   const size_t count = entries->size();
-  std::string keys;
-  std::vector<Item> items(count);
+  SortKeys keys(count, 64 * count);
   for (size_t i = 0; i < count; ++i) {
-    const size_t offset = keys.size();
+    // Keys are made in list order, but what they are made of lies all over
+    // the heap: ask for the entries and names a few steps ahead.
+    if (i + 8 < count) __builtin_prefetch(&list[i + 8]);
+    if (i + 4 < count) __builtin_prefetch(list[i + 4].name.data());
     for (const Sorter* link = next_.get(); link; link = link->next_.get()) {
-      link->append_key((*entries)[i], &keys);
+      link->append_key(list[i], keys.buffer());
     }
-    const size_t length = keys.size() - offset;
-    uint64_t head = 0;
-    for (size_t j = 0; j < 8; ++j) {
-      head <<= 8;
-      if (j < length) head |= static_cast<unsigned char>(keys[offset + j]);
-    }
-    items[i] = Item{head, offset, length, i};
+    keys.finish_key();
   }
-  const char* base = keys.data();
-  std::sort(items.begin(), items.end(), [base](const Item& a, const Item& b) {
-    if (a.head != b.head) return a.head < b.head;
-    return std::string_view(base + a.offset, a.length) <
-           std::string_view(base + b.offset, b.length);
-  });
+  std::vector<size_t> source = keys.order();
 
-  std::vector<Entry> sorted;
-  sorted.reserve(count);
-  for (const Item& item : items) {
-    sorted.push_back(std::move((*entries)[item.index]));
+  // Move the entries into place cycle by cycle: position i receives the
+  // entry that was at source[i]. Done in place, since a second list of
+  // entries would double the memory of the largest lists. The entries of a
+  // cycle lie all over the list, so a second cursor runs a few steps ahead
+  // along the cycle and asks for them before they are moved.
+  for (size_t start = 0; start < count; ++start) {
+    if (source[start] == start) continue;
+    Entry held = std::move(list[start]);
+    size_t ahead = source[start];
+    for (int k = 0; k < 4 && ahead != start; ++k) {
+      prefetch_entry(&list[ahead]);
+      ahead = source[ahead];
+    }
+    size_t to = start;
+    while (source[to] != start) {
+      const size_t from = source[to];
+      if (ahead != start) {
+        prefetch_entry(&list[ahead]);
+        ahead = source[ahead];
+      }
+      list[to] = std::move(list[from]);
+      source[to] = to;
+      to = from;
+    }
+    list[to] = std::move(held);
+    source[to] = to;
   }
-  entries->swap(sorted);
 }
 
 bool Sorter::compare(const Entry& a, const Entry& b) const {
@@ -158,12 +131,11 @@ bool NameSorter::compare(const Entry& a, const Entry& b) const {
 
 void NameSorter::append_key(const Entry& entry, std::string* key) const {
   key->push_back(name_group(entry.name));
+  // Names that collate equal get equal parts, equal bytes or not, and go to
+  // the next link together. compare() leaves such names unordered when
+  // their bytes differ, so either order of them is right, and the result
+  // stays a strict weak ordering with any next link.
   put_collated(collator(), entry.name, desc(), key);
-  // Names that collate equal but differ in bytes are unordered for
-  // compare(), while equal names go to the next link. Ordering them by
-  // their bytes keeps the whole a strict weak ordering, so equal names stay
-  // together and the next link orders them.
-  put_bytes(entry.name, desc(), key);
 }
 
 bool DateSorter::compare(const Entry& a, const Entry& b) const {

@@ -1,0 +1,168 @@
+#include "order/sort_key.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "order/collation.h"
+
+namespace orv {
+
+namespace {
+
+void complement_from(size_t from, std::string* key) {
+  for (size_t i = from; i < key->size(); ++i) (*key)[i] = ~(*key)[i];
+}
+
+// One key of the sort: its position and the eight bytes of its key at the
+// sort's current depth, zero-padded past its end.
+struct Item {
+  uint64_t word;
+  size_t index;
+};
+
+// A three-way radix quicksort on the cached eight-byte words: items are
+// split by the word at the current depth, and only a run whose words are
+// all equal moves on to the next eight bytes, reading each key once per
+// depth instead of once per comparison. Short ranges, and ranges where the
+// splitting went badly too often, are finished by std::sort with a full
+// comparison, so the work stays O(n log n) on any input.
+class RadixSort {
+ public:
+  RadixSort(const char* bytes, const size_t* starts)
+      : bytes_(bytes), starts_(starts) {}
+
+  uint64_t word_at(size_t index, size_t depth) const {
+    const size_t from = starts_[index] + depth;
+    const size_t to = starts_[index + 1];
+    uint64_t word = 0;
+    for (size_t j = 0; j < 8; ++j) {
+      word <<= 8;
+      if (from + j < to) word |= static_cast<unsigned char>(bytes_[from + j]);
+    }
+    return word;
+  }
+
+  void sort(Item* first, size_t count, size_t depth, int budget) const {
+    for (;;) {
+      if (count < 2) return;
+      if (count <= 16 || budget <= 0) {
+        std::sort(first, first + count,
+                  [this, depth](const Item& a, const Item& b) {
+                    return less(a, b, depth);
+                  });
+        return;
+      }
+      const uint64_t pivot =
+          median(first[0].word, first[count / 2].word, first[count - 1].word);
+      size_t low = 0;
+      size_t i = 0;
+      size_t high = count;
+      while (i < high) {
+        if (first[i].word < pivot) {
+          std::swap(first[low++], first[i++]);
+        } else if (first[i].word > pivot) {
+          std::swap(first[i], first[--high]);
+        } else {
+          ++i;
+        }
+      }
+      sort(first, low, depth, budget - 1);
+      sort(first + high, count - high, depth, budget - 1);
+
+      // The middle run agrees on eight more bytes. When one of its keys
+      // ends within them, the others would extend it, which prefix-free
+      // keys cannot: the run is one key, repeated.
+      first += low;
+      count = high - low;
+      if (count < 2 || ends_within(first[0].index, depth)) return;
+      depth += 8;
+      for (size_t k = 0; k < count; ++k) {
+        first[k].word = word_at(first[k].index, depth);
+      }
+    }
+  }
+
+ private:
+  static uint64_t median(uint64_t a, uint64_t b, uint64_t c) {
+    if (a > b) std::swap(a, b);
+    if (b > c) std::swap(b, c);
+    return a > b ? a : b;
+  }
+
+  bool ends_within(size_t index, size_t depth) const {
+    return starts_[index + 1] - starts_[index] <= depth + 8;
+  }
+
+  // Byte order of two keys that agree before `depth`.
+  bool less(const Item& a, const Item& b, size_t depth) const {
+    if (a.word != b.word) return a.word < b.word;
+    const size_t a_from = starts_[a.index] + depth + 8;
+    const size_t b_from = starts_[b.index] + depth + 8;
+    const size_t a_to = starts_[a.index + 1];
+    const size_t b_to = starts_[b.index + 1];
+    if (a_to <= a_from || b_to <= b_from) return false;  // Equal keys.
+    return std::string_view(bytes_ + a_from, a_to - a_from) <
+           std::string_view(bytes_ + b_from, b_to - b_from);
+  }
+
+  const char* const bytes_;
+  const size_t* const starts_;
+};
+
+}  // namespace
+
+void put_u64(uint64_t value, bool desc, std::string* key) {
+  if (desc) value = ~value;
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    key->push_back(static_cast<char>((value >> shift) & 0xFF));
+  }
+}
+
+void put_i64(int64_t value, bool desc, std::string* key) {
+  // Flipping the sign bit turns signed order into unsigned order.
+  put_u64(static_cast<uint64_t>(value) ^ (uint64_t{1} << 63), desc, key);
+}
+
+void put_collated(const icu::Collator& collator, std::string_view text,
+                  bool desc, std::string* key) {
+  // A collator's sort key ends in its only zero byte.
+  const size_t from = key->size();
+  append_sort_key(collator, text, key);
+  if (desc) complement_from(from, key);
+}
+
+void put_bytes(std::string_view text, bool desc, std::string* key) {
+  // A zero byte becomes 00 FF and the end 00 01, so the end sorts before
+  // any further byte.
+  const size_t from = key->size();
+  for (char c : text) {
+    key->push_back(c);
+    if (c == '\0') key->push_back('\xFF');
+  }
+  key->push_back('\0');
+  key->push_back('\x01');
+  if (desc) complement_from(from, key);
+}
+
+SortKeys::SortKeys(size_t count, size_t bytes) {
+  bytes_.reserve(bytes);
+  starts_.reserve(count + 1);
+  starts_.push_back(0);
+}
+
+std::vector<size_t> SortKeys::order() const {
+  const size_t count = size();
+  const RadixSort radix(bytes_.data(), starts_.data());
+  std::vector<Item> items;
+  items.reserve(count);
+  for (size_t i = 0; i < count; ++i) items.push_back({radix.word_at(i, 0), i});
+  int budget = 2;
+  for (size_t n = count; n > 1; n >>= 1) budget += 2;
+  radix.sort(items.data(), items.size(), 0, budget);
+  std::vector<size_t> positions;
+  positions.reserve(count);
+  for (const Item& item : items) positions.push_back(item.index);
+  return positions;
+}
+
+}  // namespace orv

@@ -1,0 +1,106 @@
+#include "order/sort_key.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace orv {
+namespace {
+
+class SortKeyTest : public testing::Test {
+ protected:
+  // The order() of `keys`, as the keys themselves.
+  static std::vector<std::string> sorted_by_order(
+      const std::vector<std::string>& keys) {
+    SortKeys sort_keys(keys.size(), 0);
+    for (const std::string& key : keys) {
+      sort_keys.buffer()->append(key);
+      sort_keys.finish_key();
+    }
+    std::vector<size_t> order = sort_keys.order();
+    std::vector<std::string> sorted;
+    for (size_t position : order) sorted.push_back(keys.at(position));
+    return sorted;
+  }
+
+  static int sign(int value) { return (value > 0) - (value < 0); }
+};
+
+TEST_F(SortKeyTest, BytesOrderAsTextsAndDelimitThemselves) {
+  const std::string texts[] = {"",
+                               std::string(1, '\0'),
+                               std::string("\0\0", 2),
+                               std::string("a\0", 2),
+                               "a",
+                               "ab",
+                               "b",
+                               "\xFF",
+                               "\xFF\xFF"};
+  for (const std::string& a : texts) {
+    for (const std::string& b : texts) {
+      for (bool desc : {false, true}) {
+        std::string ka;
+        std::string kb;
+        put_bytes(a, desc, &ka);
+        put_bytes(b, desc, &kb);
+        int expected = sign(a.compare(b));
+        if (desc) expected = -expected;
+        EXPECT_EQ(sign(ka.compare(kb)), expected)
+            << testing::PrintToString(a) << " vs " << testing::PrintToString(b);
+        // A following part never changes the answer between different
+        // texts.
+        if (a != b) {
+          EXPECT_EQ(sign((ka + "\xFF").compare(kb + std::string(1, '\0'))),
+                    expected);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(SortKeyTest, OrderSortsManySharedPrefixes) {
+  // Keys from a four-byte alphabet, each made self-delimiting by
+  // put_bytes: long shared prefixes, runs of equal keys and ends on both
+  // sides of every eight-byte boundary.
+  const char alphabet[] = {'\0', '\x01', 'a', '\xFF'};
+  std::mt19937 random(11);
+  for (size_t count : {0, 1, 2, 17, 20000}) {
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < count; ++i) {
+      std::string text(random() % 3 == 0 ? 12 : 0, 'a');
+      for (int length = random() % 20; length > 0; --length) {
+        text.push_back(alphabet[random() % 4]);
+      }
+      std::string key;
+      put_bytes(text, false, &key);
+      keys.push_back(key);
+    }
+    std::vector<std::string> expected = keys;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted_by_order(keys), expected) << count << " keys";
+  }
+}
+
+TEST_F(SortKeyTest, OrderSortsAllEqualAndPresortedLists) {
+  std::string key;
+  put_bytes("same name", false, &key);
+  std::vector<std::string> equal(5000, key);
+  EXPECT_EQ(sorted_by_order(equal), equal);
+
+  std::vector<std::string> ascending;
+  for (int i = 0; i < 5000; ++i) {
+    std::string k;
+    put_i64(i / 3, false, &k);
+    ascending.push_back(k);
+  }
+  std::vector<std::string> descending(ascending.rbegin(), ascending.rend());
+  EXPECT_EQ(sorted_by_order(ascending), ascending);
+  EXPECT_EQ(sorted_by_order(descending), ascending);
+}
+
+}  // namespace
+}  // namespace orv
