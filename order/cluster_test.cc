@@ -162,11 +162,5 @@ TEST_F(ClusterTest, AccountNamesOrDashes) {
             "---");
 }
 
-TEST_F(ClusterTest, UnknownKeyIsRejected) {
-  ErrorRecord error;
-  EXPECT_EQ(make_cluster("colour", &error), nullptr);
-  EXPECT_EQ(error.code, kInvalidParameter);
-}
-
 }  // namespace
 }  // namespace orv

@@ -334,18 +334,5 @@ TEST_F(SorterTest, KeyedSortMatchesPlainComparison) {
   }
 }
 
-TEST_F(SorterTest, FactoriesFollowTheKeys) {
-  ErrorRecord error;
-  EXPECT_TRUE(std::dynamic_pointer_cast<PermissionSorter>(
-      make_key_sorter("permission", true, &error)));
-  EXPECT_TRUE(std::dynamic_pointer_cast<SizeClusterSorter>(
-      make_cluster_sorter("size", false, &error)));
-  EXPECT_TRUE(std::dynamic_pointer_cast<ClusterSorter>(
-      make_cluster_sorter("date", false, &error)));
-  EXPECT_TRUE(error.ok());
-  EXPECT_EQ(make_key_sorter("colour", false, &error), nullptr);
-  EXPECT_EQ(error.code, kInvalidParameter);
-}
-
 }  // namespace
 }  // namespace orv
