@@ -1,313 +1,197 @@
 #include "cache/cache_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "cache/test_util.h"
-#include "common/json.h"
 
 namespace orv::test {
 namespace {
 
-// One sandbox and live login for every test of this binary.
 const auto* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new CacheEnvironment);
 
 using CacheStoreTest = CacheTest;
 
-std::string text_member(const Json& object, const char* key) {
-  const char* text = json_string_value(json_object_get(object.get(), key));
-  return text != nullptr ? text : "<none>";
-}
-
-json_int_t int_member(const Json& object, const char* key) {
-  return json_integer_value(json_object_get(object.get(), key));
+std::string member(const Json& object, const char* key) {
+  return json_text(json_object_get(object.get(), key));
 }
 
 TEST_F(CacheStoreTest, EmptyListIsAValidCache) {
   ErrorRecord error;
-  std::string uuid;
-  {
-    CacheStore store(1, true);
-    Json made = store.set({}, &error);
-    ASSERT_TRUE(error.ok()) << error.message;
-    EXPECT_EQ(json_text(json_object_get(made.get(), "cluster")), "[]");
-    EXPECT_EQ(int_member(made, "total"), 0);
-    uuid = text_member(made, "uuid");
-    EXPECT_EQ(uuid.size(), 36u);
-    EXPECT_EQ(uuid, store.uuid());
-  }
-  CacheStore store(1, false);
-  auto formatter = std::make_shared<RecordingFormatter>();
-  Json page = store.fetch(uuid, 0, 500, formatter, &error);
+  CacheStore writer(1, true);
+  Json made = writer.set({}, &error);
+  EXPECT_EQ(member(made, "cluster"), "[]");
+  EXPECT_EQ(member(made, "total"), "0");
+  EXPECT_EQ(member(made, "uuid"), "\"" + writer.uuid() + "\"");
+  EXPECT_EQ(writer.uuid().size(), 36u);
+
+  Json page = CacheStore(1, false).fetch(
+      writer.uuid(), 0, 500, std::make_shared<RecordingFormatter>(), &error);
   ASSERT_TRUE(error.ok()) << error.message;
   EXPECT_EQ(json_text(page.get()),
             R"({"datas":[],"total":0,"changed":false,"page_member":true})");
 }
 
-TEST_F(CacheStoreTest, ListWithoutGroupingKeepsListOrderAndOneEmptyCluster) {
+// A list sorted across folders visits A, B and A again: every entry comes
+// back under its own folder and alias, in list order.
+TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
   ErrorRecord error;
   CacheStore store(2, true);
-  Json made = store.set(
-      {entry("/share/A", "", "c.txt", 3), entry("/share/A", "", "a.txt", 1),
-       entry("/share/A", "", "b", 2)},
-      &error);
+  Json made = store.set({entry("/share/Pub", "x", "/a", "b", "Public"),
+                         entry("/share/Pub", "yy", "/b", "a", "Public"),
+                         entry("/share/Pub", "z", "/a", "b", "Public"),
+                         entry("/share/Other", "w", "", "c")},
+                        &error);
   ASSERT_TRUE(error.ok()) << error.message;
-  EXPECT_EQ(json_text(json_object_get(made.get(), "cluster")),
-            R"([{"value":"","count":3}])");
-  EXPECT_EQ(int_member(made, "total"), 3);
-
-  auto formatter = std::make_shared<RecordingFormatter>();
-  Json page = store.fetch(0, 500, formatter, &error);
-  ASSERT_TRUE(error.ok()) << error.message;
-  EXPECT_EQ(names(page), (std::vector<std::string>{"c.txt", "a.txt", "b"}));
-  ASSERT_EQ(formatter->entries.size(), 3u);
-  EXPECT_EQ(formatter->entries[0].extension, "txt");
-  EXPECT_EQ(formatter->entries[2].extension, "");
-  EXPECT_EQ(formatter->entries[1].stat.st_size, 1);
-}
-
-TEST_F(CacheStoreTest, ClustersCountEachKeyInOrderOfItsFirstEntry) {
-  ErrorRecord error;
-  CacheStore store;
-  Json made =
-      store.set({entry("/s", "", "1", 0, "b"), entry("/s", "", "2", 0, "a"),
-                 entry("/s", "", "3", 0, "b"), entry("/s", "", "4", 0, "c"),
-                 entry("/s", "", "5", 0, "a")},
-                &error);
-  ASSERT_TRUE(error.ok()) << error.message;
-  EXPECT_EQ(json_text(json_object_get(made.get(), "cluster")),
-            R"([{"value":"b","count":2},{"value":"a","count":2},)"
+  EXPECT_EQ(member(made, "cluster"),
+            R"([{"value":"b","count":2},{"value":"a","count":1},)"
             R"({"value":"c","count":1}])");
-}
-
-// A list sorted across folders visits A, B and A again: each run gets its
-// own folder row and every entry comes back under its own folder and alias.
-TEST_F(CacheStoreTest, RunsAcrossFoldersKeepEachEntrysFolderAndAlias) {
-  ErrorRecord error;
-  CacheStore store(1, true);
-  store.set({entry("/share/Pub", "/a", "x", 0, "", "Public"),
-             entry("/share/Pub", "/b", "y", 0, "", "Public"),
-             entry("/share/Pub", "/a", "z", 0, "", "Public"),
-             entry("/share/Other", "", "w")},
-            &error);
-  ASSERT_TRUE(error.ok()) << error.message;
   EXPECT_EQ(store.paths(),
             (std::vector<std::string>{"", "/share/Pub/a", "/share/Pub/b",
                                       "/share/Pub/a", "/share/Other"}));
-  EXPECT_EQ(store.count(store.uuid()), 4);
 
   auto formatter = std::make_shared<RecordingFormatter>();
   Json page = store.fetch(0, 500, formatter, &error);
-  EXPECT_EQ(int_member(page, "total"), 4);
+  EXPECT_EQ(member(page, "total"), "4");
+  EXPECT_EQ(names(page), (std::vector<std::string>{"x", "yy", "z", "w"}));
   ASSERT_EQ(formatter->entries.size(), 4u);
   const char* folders[] = {"/share/Pub/a", "/share/Pub/b", "/share/Pub/a",
                            "/share/Other"};
   const char* aliases[] = {"/Public/a", "/Public/b", "/Public/a", ""};
-  const char* names[] = {"x", "y", "z", "w"};
   for (size_t i = 0; i < 4; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(formatter->entries[i].path, folders[i]);
-    EXPECT_EQ(formatter->entries[i].alias, aliases[i]);
-    EXPECT_EQ(formatter->entries[i].name, names[i]);
-    EXPECT_EQ(formatter->entries[i].sub_path, "");
+    const Entry& e = formatter->entries[i];
+    EXPECT_EQ(e.path, folders[i]) << i;
+    EXPECT_EQ(e.alias, aliases[i]) << i;
+    EXPECT_EQ(e.stat.st_size, static_cast<off_t>(e.name.size())) << i;
   }
 }
 
 TEST_F(CacheStoreTest, PagesTakeTheLowBitsOfOffsetAndLimit) {
   std::vector<Entry> list;
-  for (int i = 0; i < 10; ++i)
-    list.push_back(entry("/s", "", std::to_string(i)));
+  for (int i = 0; i < 10; ++i) list.push_back(entry("/s", std::to_string(i)));
   CacheStore store;
   ErrorRecord error;
   store.set(list, &error);
-  ASSERT_TRUE(error.ok()) << error.message;
-
-  struct Case {
-    int64_t offset;
-    int64_t limit;
+  const int64_t k32 = int64_t{1} << 32;
+  struct {
+    int64_t offset, limit;
     std::vector<std::string> names;
   } cases[] = {
       {0, 3, {"0", "1", "2"}},
       {8, 5, {"8", "9"}},
       {10, 5, {}},
-      {1000, 5, {}},
-      {-5, 2, {"0", "1"}},                            // negative offset: from 0
-      {(int64_t{1} << 32) + 7, 50, {"7", "8", "9"}},  // low 32 bits
-      {4, (int64_t{1} << 32) + 1, {"4"}},
+      {-5, 2, {"0", "1"}},
+      {k32 + 7, 50, {"7", "8", "9"}},
+      {4, k32 + 1, {"4"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.offset << "/" << c.limit);
+  for (const auto& c : cases) {
     Json page = store.fetch(c.offset, c.limit,
                             std::make_shared<RecordingFormatter>(), &error);
-    ASSERT_TRUE(error.ok()) << error.message;
-    EXPECT_EQ(names(page), c.names);
-    EXPECT_EQ(int_member(page, "total"), 10);
+    EXPECT_EQ(names(page), c.names) << c.offset << "/" << c.limit;
+    EXPECT_EQ(member(page, "total"), "10");
   }
-
-  // Without a formatter the page is read but nothing is shown.
-  Json bare = store.fetch(0, 50, nullptr, &error);
-  EXPECT_EQ(json_text(bare.get()),
+  EXPECT_EQ(json_text(store.fetch(0, 50, nullptr, &error).get()),
             R"({"datas":[],"total":10,"changed":false})");
+  EXPECT_TRUE(error.ok()) << error.message;
 }
 
-TEST_F(CacheStoreTest, UnknownUuidIsInvalid) {
-  CacheStore store(1, true);
+TEST_F(CacheStoreTest, RemoveTwiceThenFetchIsInvalid) {
   ErrorRecord error;
-  store.set({entry("/s", "", "a")}, &error);
+  CacheStore writer(1, true);
+  writer.set({entry("/s", "a")}, &error);
+  CacheStore store(1, false);
+  {
+    LogCapture log;
+    store.remove(writer.uuid(), &error);
+    EXPECT_TRUE(error.ok()) << error.message;
+    EXPECT_TRUE(log.has("[I] orv-service("));
+    EXPECT_TRUE(log.has("[cache] uuid " + writer.uuid() + " deleted"));
+  }
+  store.remove(writer.uuid(), &error);
+  EXPECT_EQ(error.code, 3);
+  EXPECT_STREQ(error.message, "uuid not found");
+
+  clear_error(&error);
   LogCapture log;
-  const std::string other = "00000000-0000-0000-0000-000000000000";
-  Json page = store.fetch(other, 0, 50, nullptr, &error);
-  EXPECT_FALSE(page);
+  EXPECT_FALSE(store.fetch(writer.uuid(), 0, 50, nullptr, &error));
   EXPECT_EQ(error.code, 2);
   EXPECT_STREQ(error.message, "invalid uuid");
-  EXPECT_TRUE(log.has("[W] orv-service(")) << log.text();
-  EXPECT_TRUE(log.has("[cache] uuid " + other + " invalid")) << log.text();
-}
-
-TEST_F(CacheStoreTest, RemoveTwiceThenFetch) {
-  ErrorRecord error;
-  CacheStore store(1, true);
-  store.set({entry("/s", "", "a"), entry("/s", "", "b")}, &error);
-  const std::string uuid = store.uuid();
-
-  CacheStore reader(1, false);
-  {
-    LogCapture log;
-    reader.remove(uuid, &error);
-    EXPECT_TRUE(error.ok()) << error.message;
-    EXPECT_TRUE(log.has("[I] orv-service(")) << log.text();
-    EXPECT_TRUE(log.has("[cache] uuid " + uuid + " deleted")) << log.text();
-  }
-  {
-    LogCapture log;
-    reader.remove(uuid, &error);
-    EXPECT_EQ(error.code, 3);
-    EXPECT_STREQ(error.message, "uuid not found");
-    EXPECT_FALSE(log.has("deleted"));
-  }
-  clear_error(&error);
-  EXPECT_FALSE(reader.fetch(uuid, 0, 50, nullptr, &error));
-  EXPECT_STREQ(error.message, "invalid uuid");
+  EXPECT_TRUE(log.has("[W] orv-service("));
+  EXPECT_TRUE(log.has("[cache] uuid " + writer.uuid() + " invalid"));
   EXPECT_TRUE(std::filesystem::exists(slot_file(1)));  // The file stays.
 }
 
 TEST_F(CacheStoreTest, RewritingASlotInvalidatesItsOldListOnly) {
   ErrorRecord error;
-  std::string first, second, third;
-  {
-    CacheStore one(1, true);
-    one.set({entry("/s", "", "first")}, &error);
-    first = one.uuid();
-    CacheStore two(2, true);
-    two.set({entry("/s", "", "second")}, &error);
-    second = two.uuid();
-  }
-  // A reader that opened slot 1 before the rewrite keeps its file, and with
-  // it the list it had.
+  CacheStore first(1, true), second(2, true);
+  first.set({entry("/s", "first")}, &error);
+  second.set({entry("/s", "second")}, &error);
+  // A reader that opened the slot before the rewrite keeps the old file.
   CacheStore old_reader(1, false);
-  {
-    CacheStore one(1, true);
-    one.set({entry("/s", "", "third")}, &error);
-    third = one.uuid();
-  }
+  CacheStore third(1, true);
+  third.set({entry("/s", "third")}, &error);
   ASSERT_TRUE(error.ok()) << error.message;
-  auto formatter = std::make_shared<RecordingFormatter>();
-  EXPECT_EQ(names(old_reader.fetch(first, 0, 50, formatter, &error)),
-            std::vector<std::string>{"first"});
 
-  CacheStore one(1, false);
-  CacheStore two(2, false);
-  EXPECT_EQ(names(one.fetch(third, 0, 50, formatter, &error)),
+  auto format = std::make_shared<RecordingFormatter>();
+  CacheStore one(1, false), two(2, false);
+  EXPECT_EQ(names(old_reader.fetch(first.uuid(), 0, 50, format, &error)),
+            std::vector<std::string>{"first"});
+  EXPECT_EQ(names(one.fetch(third.uuid(), 0, 50, format, &error)),
             std::vector<std::string>{"third"});
-  EXPECT_EQ(names(two.fetch(second, 0, 50, formatter, &error)),
+  EXPECT_EQ(names(two.fetch(second.uuid(), 0, 50, format, &error)),
             std::vector<std::string>{"second"});
   ASSERT_TRUE(error.ok()) << error.message;
-  EXPECT_FALSE(one.fetch(first, 0, 50, formatter, &error));
-  EXPECT_STREQ(error.message, "invalid uuid");
-  clear_error(&error);
-  EXPECT_FALSE(one.fetch(second, 0, 50, formatter, &error));  // Other slot's.
-  EXPECT_STREQ(error.message, "invalid uuid");
-}
-
-TEST_F(CacheStoreTest, StatRecordRoundTripsWhole) {
-  const std::string file = volume_ + "/report.tar.gz";
-  std::ofstream(file) << "twelve bytes";
-  Entry original = Entry::from_path(volume_, "report.tar.gz");
-  ASSERT_EQ(original.stat.st_size, 12);
-  Entry folder = Entry::from_path(CacheEnvironment::root(), "etc");
-
-  CacheStore store;
-  ErrorRecord error;
-  store.set({original, folder}, &error);
-  auto formatter = std::make_shared<RecordingFormatter>();
-  store.fetch(0, 50, formatter, &error);
-  ASSERT_EQ(formatter->entries.size(), 2u);
-  EXPECT_EQ(
-      std::memcmp(&formatter->entries[0].stat, &original.stat, kStatRecordSize),
-      0);
-  EXPECT_EQ(formatter->entries[0].extension, "gz");
-  EXPECT_EQ(formatter->entries[1].extension, "");
-  EXPECT_TRUE(S_ISDIR(formatter->entries[1].stat.st_mode));
+  for (const std::string& gone : {first.uuid(), second.uuid()}) {
+    clear_error(&error);
+    EXPECT_FALSE(one.fetch(gone, 0, 50, format, &error));
+    EXPECT_STREQ(error.message, "invalid uuid");
+  }
 }
 
 // A damaged file may hold stat BLOBs of any length: what is there is used,
-// the rest of the record stays zero, and nothing beyond the BLOB is read.
+// the rest of the record stays zero, nothing beyond the BLOB is read.
 TEST_F(CacheStoreTest, StatBlobsOfAnotherLengthAreReadWithinTheBlob) {
   CacheStore store;
   ErrorRecord error;
-  store.set({entry("/s", "", "short", 99), entry("/s", "", "long", 99),
-             entry("/s", "", "empty", 99)},
-            &error);
+  store.set({entry("/s", "short"), entry("/s", "long")}, &error);
   struct stat longer[2] = {};
   longer[0].st_size = 77;
   std::memset(&longer[1], 0xff, sizeof(longer[1]));
-  sqlite3_stmt* update = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(store.connection(),
-                               "UPDATE entry SET stat = ? WHERE rowid = ?", -1,
-                               &update, nullptr),
-            SQLITE_OK);
   const unsigned char bytes[] = {1, 2, 3, 4, 5};
-  sqlite3_bind_blob(update, 1, bytes, sizeof(bytes), SQLITE_STATIC);
-  sqlite3_bind_int(update, 2, 1);
-  EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
-  sqlite3_reset(update);
-  sqlite3_bind_blob(update, 1, longer, 200, SQLITE_STATIC);
-  sqlite3_bind_int(update, 2, 2);
-  EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
-  sqlite3_reset(update);
-  sqlite3_bind_zeroblob(update, 1, 0);
-  sqlite3_bind_int(update, 2, 3);
-  EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+  sqlite3_stmt* update = nullptr;
+  sqlite3_prepare_v2(store.connection(),
+                     "UPDATE entry SET stat = ?2 WHERE rowid = ?1", -1, &update,
+                     nullptr);
+  for (int row = 1; row <= 2; ++row) {
+    sqlite3_reset(update);
+    sqlite3_bind_int(update, 1, row);
+    sqlite3_bind_blob(update, 2,
+                      row == 1 ? static_cast<const void*>(bytes) : longer,
+                      row == 1 ? 5 : 200, SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+  }
   sqlite3_finalize(update);
 
   auto formatter = std::make_shared<RecordingFormatter>();
   store.fetch(0, 50, formatter, &error);
-  ASSERT_TRUE(error.ok()) << error.message;
-  ASSERT_EQ(formatter->entries.size(), 3u);
+  ASSERT_EQ(formatter->entries.size(), 2u);
   struct stat expected {};
   std::memcpy(&expected, bytes, sizeof(bytes));
-  EXPECT_EQ(
-      std::memcmp(&formatter->entries[0].stat, &expected, sizeof(expected)), 0);
+  EXPECT_EQ(std::memcmp(&formatter->entries[0].stat, &expected, 144), 0);
   EXPECT_EQ(formatter->entries[1].stat.st_size, 77);
-  EXPECT_EQ(formatter->entries[2].stat.st_size, 0);
 }
 
-TEST_F(CacheStoreTest, DediacriticalFoldsTextAndNothingElse) {
+TEST_F(CacheStoreTest, DediacriticalFoldsTextOnly) {
   CacheStore store(1, true);
   sqlite3_stmt* query = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(store.connection(),
-                               "SELECT DEDIACRITICAL('Évènement'), "
-                               "DEDIACRITICAL(5), DEDIACRITICAL(NULL), "
-                               "DEDIACRITICAL('ÅNGSTRÖM 東京')",
-                               -1, &query, nullptr),
-            SQLITE_OK);
+  sqlite3_prepare_v2(store.connection(),
+                     "SELECT DEDIACRITICAL('Évènement'), DEDIACRITICAL(5), "
+                     "DEDIACRITICAL(NULL), DEDIACRITICAL('ÅNGSTRÖM 東京')",
+                     -1, &query, nullptr);
   ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
                "evenement");
@@ -318,90 +202,19 @@ TEST_F(CacheStoreTest, DediacriticalFoldsTextAndNothingElse) {
   sqlite3_finalize(query);
 }
 
-bool slot_two_changed(size_t index) { return index == 2; }
-
-TEST_F(CacheStoreTest, ChangedComesFromTheWatcherOfTheSlot) {
-  ErrorRecord error;
-  CacheStore one(1, true), two(2, true), memory;
-  for (CacheStore* store : {&one, &two, &memory}) store->set({}, &error);
-  auto changed = [&](CacheStore& store) {
-    return json_is_true(
-        json_object_get(store.fetch(0, 50, nullptr, &error).get(), "changed"));
-  };
-  EXPECT_FALSE(changed(two));  // No watcher has answered yet.
-  set_change_probe(&slot_two_changed);
-  EXPECT_FALSE(changed(one));
-  EXPECT_TRUE(changed(two));
-  EXPECT_FALSE(changed(memory));  // The in-memory list has no watcher.
-  set_change_probe(nullptr);
-  EXPECT_FALSE(changed(two));
-}
-
-TEST_F(CacheStoreTest, TraceLinePerEntry) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  Entry file = entry("/share/A", "/sub", "x.txt", 12);
-  file.stat.st_mtime = 1714564800;  // 2024-05-01 12:00 UTC
-  Entry folder = entry("/share/A", "", "dir", 4096);
-  folder.stat.st_mode = S_IFDIR | 0755;
-  folder.stat.st_mtime = 1704110400;  // 2024-01-01 12:00 UTC
-  CacheStore store;
-  ErrorRecord error;
-  LogCapture log(8);
-  store.set({file, folder}, &error);
-  EXPECT_TRUE(log.has("[T] orv-service("));
-  EXPECT_TRUE(
-      log.has("set() [cache] /share/A/sub/x.txt isdir=0, size=12, "
-              "modify=2024-5-1\n"))
-      << log.text();
-  EXPECT_TRUE(
-      log.has("[cache] /share/A/dir isdir=1, size=4096, "
-              "modify=2024-1-1\n"))
-      << log.text();
-  EXPECT_TRUE(log.has("[cache] uuid " + store.uuid() + " created"));
-}
-
-// A database locked by another process fails the write at once: the error
-// is logged and reported, and no part of the list is kept.
-TEST_F(CacheStoreTest, LockedDatabaseFailsTheWrite) {
-  CacheStore store(1, true);
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(slot_file(1).c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  ErrorRecord error;
-  {
-    LogCapture log;
-    EXPECT_FALSE(store.set({entry("/s", "", "a")}, &error));
-    EXPECT_EQ(error.code, 3);
-    EXPECT_STREQ(error.message, "cache failure");
-    EXPECT_TRUE(log.has("[E] orv-service(")) << log.text();
-    EXPECT_TRUE(log.has("[cache] database is locked")) << log.text();
-    EXPECT_FALSE(log.has("created"));
-  }
-  sqlite3_exec(other, "ROLLBACK;", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
-  clear_error(&error);
-  CacheStore reader(1, false);
-  EXPECT_FALSE(reader.fetch(store.uuid(), 0, 50, nullptr, &error));
-  EXPECT_STREQ(error.message, "invalid uuid");
-}
-
 // A reader in the middle of a page holds the file for a moment; the writer's
-// commit waits for it rather than dropping a finished list.
+// commit waits for it instead of losing a finished list.
 TEST_F(CacheStoreTest, CommitWaitsForAReaderToFinish) {
   CacheStore store(1, true);
   store.create_tables();
   sqlite3* reader = nullptr;
-  ASSERT_EQ(sqlite3_open(slot_file(1).c_str(), &reader), SQLITE_OK);
+  sqlite3_open(slot_file(1).c_str(), &reader);
   ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM cache;", nullptr,
                          nullptr, nullptr),
             SQLITE_OK);
-  ASSERT_EQ(store.begin(), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(store.connection(),
-                         "INSERT INTO cache VALUES ('u', '', '');", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
+  store.begin();
+  sqlite3_exec(store.connection(), "INSERT INTO cache VALUES ('u', '', '')",
+               nullptr, nullptr, nullptr);
   std::thread finish([reader] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,95 +19,74 @@
 #include "cache/cache_store.h"
 #include "common/log.h"
 #include "common/platform/session_store.h"
-#include "format/formatter.h"
 #include "service/session.h"
 
 namespace orv::test {
 
-// The process's ORV_ROOT and the live session the daemon serves. The
-// session's liveness timer runs for the whole process, so root and session
-// must outlive every test rather than change per test.
+// A well-formed uuid that no list bears.
+inline constexpr char kOtherUuid[] = "00000000-0000-0000-0000-000000000000";
+
+// The session's liveness timer runs for the whole process, so the root and
+// the live login outlive every test.
 class CacheEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     char name[] = "/tmp/orv-cache-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     root_ = name;
-    chmod(root_.c_str(), 0755);  // Tests also look in as another user.
+    chmod(root_.c_str(), 0755);  // Tests also look in as another account.
     setenv("ORV_ROOT", root_.c_str(), 1);
     std::string error;
     ASSERT_TRUE(platform::create_session(user(), 0, &sid_, &error)) << error;
     session().set_session(sid_);
   }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
 
   static const std::string& root() { return root_; }
   static const std::string& sid() { return sid_; }
-  static std::string user() {
-    struct passwd* account = getpwuid(getuid());
-    return account != nullptr ? account->pw_name : "root";
-  }
+  static std::string user() { return getpwuid(getuid())->pw_name; }
 
  private:
-  static inline std::string root_;
-  static inline std::string sid_;
+  static inline std::string root_, sid_;
 };
 
-// A formatter that shows the rebuilt entry's fields, so that tests see what
-// the store handed over.
+// Shows the fields of each rebuilt entry.
 class RecordingFormatter : public Formatter {
  public:
   Json format_entry(const Entry& entry) override {
     entries.push_back(entry);
-    return Json::adopt(
-        json_pack("{ss ss ss ss ss sI}", "name", entry.name.c_str(), "path",
-                  entry.path.c_str(), "alias", entry.alias.c_str(), "sub_path",
-                  entry.sub_path.c_str(), "extension", entry.extension.c_str(),
-                  "size", static_cast<json_int_t>(entry.stat.st_size)));
+    return Json::adopt(json_pack("{ss}", "name", entry.name.c_str()));
   }
   void add_page_members(json_t* page) override {
     json_object_set_new(page, "page_member", json_true());
   }
-
   std::vector<Entry> entries;
 };
 
-// Collects the log lines written while it lives, at the given level.
+// Collects the log lines written while it lives, at `level`.
 class LogCapture {
  public:
-  explicit LogCapture(int level = 6) : saved_level_(log_level) {
-    char name[] = "/tmp/orv-cache-log-XXXXXX";
-    fd_ = mkstemp(name);
-    path_ = name;
+  explicit LogCapture(int level = 6) : saved_(log_level) {
+    fd_ = mkstemp(path_);
     log_level = level;
     set_log_fd(fd_);
   }
   ~LogCapture() {
     set_log_fd(2);
-    log_level = saved_level_;
+    log_level = saved_;
     close(fd_);
-    unlink(path_.c_str());
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::string text() const {
-    std::ifstream in(path_);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    unlink(path_);
   }
   bool has(const std::string& piece) const {
-    return text().find(piece) != std::string::npos;
+    std::stringstream all;
+    all << std::ifstream(path_).rdbuf();
+    return all.str().find(piece) != std::string::npos;
   }
 
  private:
-  int saved_level_;
+  int saved_;
   int fd_;
-  std::string path_;
+  char path_[32] = "/tmp/orv-cache-log-XXXXXX";
 };
 
 // Each test gets a default volume of its own with a prepared cache folder.
@@ -118,47 +96,43 @@ class CacheTest : public ::testing::Test {
     static int counter = 0;
     volume_ = CacheEnvironment::root() + "/volume" + std::to_string(++counter);
     std::filesystem::create_directories(volume_);
-    chmod(volume_.c_str(), 0755);
     set_volume(volume_);
     CacheStore::prepare_directory();
   }
 
-  // Writes the default share configuration; an empty text leaves no key.
+  // Writes the default share configuration; "" leaves the key out.
   static void set_volume(const std::string& volume) {
-    const std::string dir = CacheEnvironment::root() + "/etc/config";
-    std::filesystem::create_directories(dir);
-    std::ofstream out(dir + "/def_share.info", std::ios::trunc);
-    out << "[SHARE_DEF]\n";
-    if (!volume.empty()) out << "defVolMP = " << volume << "\n";
+    std::filesystem::create_directories(CacheEnvironment::root() +
+                                        "/etc/config");
+    std::ofstream(CacheEnvironment::root() + "/etc/config/def_share.info")
+        << "[SHARE_DEF]\n"
+        << (volume.empty() ? "" : "defVolMP = " + volume + "\n");
   }
-
   std::string cache_dir() const { return volume_ + "/.orv"; }
   std::string slot_file(size_t index) const {
     return cache_dir() + "/" + CacheEnvironment::sid() + "." +
            std::to_string(index);
   }
 
-  // An entry `name` of `size` bytes found in `sub_path` below `root`.
-  static Entry entry(const std::string& root, const std::string& sub_path,
-                     const std::string& name, off_t size = 0,
+  // A file `name` found in `sub_path` below the search root `root`.
+  static Entry entry(const std::string& root, const std::string& name,
+                     const std::string& sub_path = "",
                      const std::string& cluster = "",
                      const std::string& alias = "") {
     struct stat st {};
     st.st_mode = S_IFREG | 0644;
-    st.st_size = size;
-    Entry item = Entry::folder_item(root, sub_path, alias);
-    Entry e = Entry::from_item(item, name, st);
+    st.st_size = static_cast<off_t>(name.size());
+    Entry e =
+        Entry::from_item(Entry::folder_item(root, sub_path, alias), name, st);
     e.cluster = cluster;
     return e;
   }
-
-  // The "name" members of a page's "datas", in order.
+  // The names of a page's "datas", in order.
   static std::vector<std::string> names(const Json& page) {
     std::vector<std::string> result;
-    json_t* datas = json_object_get(page.get(), "datas");
     size_t i;
     json_t* item;
-    json_array_foreach(datas, i, item) {
+    json_array_foreach(json_object_get(page.get(), "datas"), i, item) {
       result.push_back(json_string_value(json_object_get(item, "name")));
     }
     return result;
