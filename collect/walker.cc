@@ -1,0 +1,174 @@
+#include "collect/walker.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "common/log.h"
+#include "query/filter_veto.h"
+
+namespace orv {
+namespace {
+
+constexpr int64_t kNanosPerSecond = 1000000000;
+
+// The most entries reserved ahead: the reach limit of a search without a
+// page size. A list that grows beyond it grows as usual.
+constexpr uint64_t kReserveLimit = 100000;
+
+// The coarse clock is read without a system call and is fine enough for
+// limits counted in seconds; it is asked before every entry.
+int64_t monotonic_clock() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return int64_t{now.tv_sec} * kNanosPerSecond + now.tv_nsec;
+}
+
+WalkClock g_clock = monotonic_clock;
+
+// The reach time of one walk: whether more than the allowed time has passed
+// since the walk began. No bound when the allowed time is 0 or less.
+class Deadline {
+ public:
+  explicit Deadline(int64_t seconds)
+      : bounded_(seconds > 0),
+        allowed_(seconds > INT64_MAX / kNanosPerSecond
+                     ? INT64_MAX
+                     : seconds * kNanosPerSecond),
+        start_(bounded_ ? g_clock() : 0) {}
+
+  bool passed() const { return bounded_ && g_clock() - start_ > allowed_; }
+
+ private:
+  const bool bounded_;
+  const int64_t allowed_;  // nanoseconds
+  const int64_t start_;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Opens the folder of `item`. A root may be reached through a symbolic link
+// (share folders often are links to their volume), but a sub-folder is
+// opened only when it is still a folder and not a link put in its place
+// since it was examined: links are never followed by the walk.
+DirHandle open_folder(const Entry& item) {
+  const bool root = item.sub_path.empty();
+  const std::string folder = item.folder_path();
+  int fd = open(folder.c_str(),
+                O_RDONLY | O_DIRECTORY | O_CLOEXEC | (root ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    log_debug("walker", __LINE__, "open(%s): %s", folder.c_str(),
+              std::strerror(errno));
+    return nullptr;
+  }
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    log_debug("walker", __LINE__, "fdopendir(%s): %s", folder.c_str(),
+              std::strerror(errno));
+    close(fd);
+  }
+  return DirHandle(dir);
+}
+
+bool passes(const FilterList& filters, const Entry& entry) {
+  for (const FilterPtr& filter : filters) {
+    if (!filter->matches(entry)) return false;
+  }
+  return true;
+}
+
+// What stays the same for every folder of one walk.
+struct Walk {
+  std::vector<Entry>* output;
+  std::deque<Entry>* queue;
+  const FilterList& filters;
+  const Cluster* cluster;
+  uint64_t reach_limit;
+  bool recursive;
+  const Deadline& deadline;
+  const VetoFilter& veto;
+
+  bool full() const { return output->size() >= reach_limit; }
+};
+
+// Reads the folder `item` into the walk's output. `item` serves as the
+// entry being examined: its root, alias and sub-folder are those of every
+// entry of the folder, so per entry only the name, stat record, extension
+// and cluster key change, and only entries that pass are copied.
+void read_folder(const Walk& walk, Entry item) {
+  DirHandle dir = open_folder(item);
+  if (!dir) return;  // Skipped; the rest of the queue is still walked.
+  const int fd = dirfd(dir.get());
+  Entry& entry = item;
+  while (!walk.full() && !walk.deadline.passed()) {
+    const struct dirent* found = readdir(dir.get());
+    if (found == nullptr) break;  // End of the folder, or a read error.
+    const char* name = found->d_name;
+    if (walk.veto.is_vetoed(name)) continue;
+    struct stat st;
+    if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+
+    entry.name.assign(name);
+    entry.stat = st;
+    entry.extension = extension_of(entry.name, st.st_mode);
+    const bool passed = passes(walk.filters, entry);
+    // The key is set on every entry, kept or not.
+    if (walk.cluster != nullptr) entry.cluster = walk.cluster->key(entry);
+    if (passed) walk.output->push_back(entry);
+
+    if (walk.recursive && S_ISDIR(st.st_mode)) {
+      walk.queue->push_back(Entry::folder_item(
+          entry.path, entry.sub_path + "/" + entry.name, entry.alias));
+    }
+  }
+}
+
+}  // namespace
+
+size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
+            const FilterList& filters, std::shared_ptr<const Sorter> sorter,
+            std::shared_ptr<const Cluster> cluster, uint64_t reach_limit,
+            bool recursive, int64_t reach_time) {
+  // The veto list is read now, so a changed configuration takes effect with
+  // the next walk.
+  const VetoFilter veto;
+  const Deadline deadline(reach_time);
+  std::deque<Entry> pending(std::make_move_iterator(queue.begin()),
+                            std::make_move_iterator(queue.end()));
+  // Room for as many entries as the walk may keep, so the list never moves
+  // while it grows and is never held twice: pages are only touched as
+  // entries arrive, so a short list costs no more than it holds.
+  output->reserve(output->size() +
+                  std::min<uint64_t>(reach_limit, kReserveLimit));
+  const Walk state{output,      &pending,  filters,  cluster.get(),
+                   reach_limit, recursive, deadline, veto};
+
+  while (!pending.empty() && !state.full() && !deadline.passed()) {
+    Entry item = std::move(pending.front());
+    pending.pop_front();
+    read_folder(state, std::move(item));
+  }
+  // Sorted whatever stopped the walk: the caller pages through this list as
+  // the client's order.
+  if (sorter) sorter->sort(output);
+  return output->size();
+}
+
+void set_walk_clock(WalkClock clock) {
+  g_clock = clock != nullptr ? clock : monotonic_clock;
+}
+
+}  // namespace orv
