@@ -73,7 +73,7 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   void finalize() {
-    sqlite3_finalize(stmt_);
+    if (stmt_ != nullptr) sqlite3_finalize(stmt_);
     stmt_ = nullptr;
   }
   void reset() {
@@ -159,7 +159,9 @@ CacheStore::CacheStore(size_t index, bool create) {
   open(index, create);
 }
 
-CacheStore::~CacheStore() { sqlite3_close(db_); }
+CacheStore::~CacheStore() {
+  if (db_ != nullptr) sqlite3_close(db_);
+}
 
 void CacheStore::open(size_t index, bool create) {
   index_ = index;
