@@ -144,8 +144,8 @@ std::string Process::out() const { return slurp(out_path_); }
 std::string Process::err() const { return slurp(err_path_); }
 
 bool Process::wait_for_err(const std::string& text, milliseconds timeout) {
-  return wait_until(
-      [&] { return err().find(text) != std::string::npos; }, timeout);
+  return wait_until([&] { return err().find(text) != std::string::npos; },
+                    timeout);
 }
 
 // ---- Sandbox ---------------------------------------------------------------
@@ -155,8 +155,8 @@ Sandbox::Sandbox() {
   if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = templ;
   chmod(root_.c_str(), 0755);  // Tests also run programs as other users.
-  for (const char* dir : {"etc/config", "var/run", "usr/bin", "usr/local/bin",
-                          "sbin", ".io"}) {
+  for (const char* dir :
+       {"etc/config", "var/run", "usr/bin", "usr/local/bin", "sbin", ".io"}) {
     make_dir(dir);
   }
   setenv("ORV_ROOT", root_.c_str(), 1);
@@ -210,8 +210,8 @@ RunResult Sandbox::run(const std::vector<std::string>& argv,
   auto env = this->env();
   for (const auto& [name, value] : options.env) env[name] = value;
   RunResult result;
-  pid_t pid = spawn(argv, env, options, stem + ".in", stem + ".out",
-                    stem + ".err");
+  pid_t pid =
+      spawn(argv, env, options, stem + ".in", stem + ".out", stem + ".err");
   if (pid < 0) return result;
   auto deadline = Clock::now() + options.timeout;
   int raw = 0;

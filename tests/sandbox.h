@@ -21,19 +21,19 @@ std::string bin(const std::string& program);
 
 // What a finished program did.
 struct RunResult {
-  int status = -1;   // exit status; 128 + signal when a signal ended it;
-                     // -1 when it could not be started or was killed at the
-                     // deadline
-  std::string out;   // standard output
-  std::string err;   // standard error
+  int status = -1;  // exit status; 128 + signal when a signal ended it;
+                    // -1 when it could not be started or was killed at the
+                    // deadline
+  std::string out;  // standard output
+  std::string err;  // standard error
   bool timed_out = false;
 };
 
 // Options of a program run or start.
 struct RunOptions {
-  std::string input;                          // standard input
-  std::map<std::string, std::string> env;     // added to the environment
-  std::chrono::milliseconds timeout{30000};   // run: kill after this long
+  std::string input;                         // standard input
+  std::map<std::string, std::string> env;    // added to the environment
+  std::chrono::milliseconds timeout{30000};  // run: kill after this long
   // Runs the program under this uid and gid (and no supplementary groups)
   // when set.
   int uid = -1;
