@@ -38,10 +38,14 @@ int hv_rest_endpoint(hv_rest_t* rest, hv_handler_fn handler, const char* method,
 // word ("GET ", "POST ", ...), which is skipped; the endpoint name is what
 // follows the last "/" up to an optional "?"; a query string after "?"
 // ("name=value" pairs separated by "&", with "+" and "%XX" decoded) becomes
-// the parameter object. "help" answers an object mapping every endpoint name
-// to its usage text. An unknown endpoint is refused with HV_NO_METHOD. In every
-// case this call takes over io and fd. Returns 0 when an endpoint was called
-// or help answered, -1 when the request was refused.
+// the parameter object: every value is a string, a name given more than once
+// holds the array of its values. "help" (when no endpoint has that name)
+// answers, in the answer body and never on the descriptor, an object mapping
+// every endpoint name to its usage text. An unknown endpoint is refused with
+// HV_NO_METHOD. An endpoint without a dispatcher has its handler called here,
+// after which io, object and descriptor are released. In every case this call
+// takes over io and fd. Returns 0 when an endpoint was called or help
+// answered, -1 when the request was refused.
 int hv_rest_dispatch(hv_rest_t* rest, const char* method, hv_io_t* io, int fd);
 
 // Frees the table.

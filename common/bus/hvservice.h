@@ -84,8 +84,9 @@ int hv_io_alive(hv_io_t* io);
 
 // Completes the request: sends the buffer's bytes as the answer (a handler
 // that wrote its reply to the reply descriptor has emptied the buffer first).
-// A second call, or a call on an io of no request, does nothing. Returns 0 when
-// the answer was sent, -1 otherwise.
+// Waits while the caller reads slowly, but gives up after 30 seconds without
+// progress. A second call, or a call on an io of no request, does nothing.
+// Safe from any thread. Returns 0 when the answer was sent, -1 otherwise.
 int hv_reply(hv_io_t* io);
 
 // Runs the program argv[0] (a path; no shell, no PATH search) with the
@@ -112,6 +113,11 @@ int hv_signal(int signo, hv_signal_fn callback);
 // peer uid is 0 or the service's own effective uid (see hv_admit_uid).
 // `workers` and `flags` are accepted for compatibility and not used. Returns
 // NULL on failure (invalid name, name in use, socket errors).
+//
+// A process with a service ignores SIGPIPE (unless it installed a handler of
+// its own), so that a caller closing its reply descriptor gives its handler a
+// write error instead of ending it. Processes forked from the service do not
+// keep its listening socket nor the connections of callers still sending.
 hv_service_t* hv_create(const char* name, int workers, int flags,
                         hv_dispatch_fn dispatch);
 
@@ -143,7 +149,9 @@ void hv_backtrace(void);
 // answer replaces the content of `io`; with a descriptor, the descriptor is
 // passed to the service, which writes its reply there, and `io` receives
 // whatever the service answered besides (usually nothing). Waits at most
-// `timeout` seconds (<= 0: no limit). Returns one of the HV_* results.
+// `timeout` seconds (<= 0: no limit). On any result but HV_OK, `io` keeps the
+// request. A method text over 4096 bytes or a body over HV_MAX_FRAME is not
+// sent (HV_UNAVAILABLE). Returns one of the HV_* results.
 int hv_call(const char* service, const char* method, hv_io_t* io, int timeout,
             int fd);
 

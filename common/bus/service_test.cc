@@ -314,5 +314,15 @@ TEST_F(ServiceTest, FaultSignalRunsItsCallbackAtOnce) {
       ::testing::ExitedWithCode(7), "crash 11");
 }
 
+TEST_F(ServiceTest, BacktraceOnACrash) {
+  // The process still ends by the signal, after the trace.
+  EXPECT_EXIT(
+      {
+        hv_backtrace();
+        raise(SIGSEGV);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "hv_backtrace: signal 11 in pid");
+}
+
 }  // namespace
 }  // namespace orv::bus
