@@ -12,7 +12,7 @@
 namespace orv {
 namespace {
 
-using test::EntrySpec;
+using test::EntryFields;
 using test::make_entry;
 using test::named;
 using test::ScopedLocale;

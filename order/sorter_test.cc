@@ -13,7 +13,7 @@
 namespace orv {
 namespace {
 
-using test::EntrySpec;
+using test::EntryFields;
 using test::make_entry;
 using test::named;
 using test::ScopedLocale;
@@ -136,8 +136,8 @@ TEST_F(SorterTest, CollationTiesDoNotAskTheNextLink) {
     EXPECT_EQ(counter->calls, 0);
 
     // Equal names are handed on.
-    EntrySpec small{"x.txt", 1};
-    EntrySpec large{"x.txt", 2};
+    EntryFields small{"x.txt", 1};
+    EntryFields large{"x.txt", 2};
     EXPECT_TRUE(name->compare(make_entry(small), make_entry(large)));
     EXPECT_FALSE(name->compare(make_entry(large), make_entry(small)));
     EXPECT_EQ(counter->calls, 2);
@@ -158,7 +158,7 @@ TEST_F(SorterTest, AppendGoesToTheEndAndAnswersTheReceiver) {
 TEST_F(SorterTest, KeyedSortersInBothDirections) {
   ScopedLocale locale("en_US");
   // One entry per row, in ascending order of every key at once.
-  std::vector<EntrySpec> specs = {
+  std::vector<EntryFields> rows = {
       {"d", -5, -86400, S_IFREG | 0007, 0, 0},
       {"b", 0, 0, S_IFREG | 0640, 7, 3},
       {"a", 4096, 1600000000, S_IFDIR | 0755, 1000, 100},
@@ -181,7 +181,7 @@ TEST_F(SorterTest, KeyedSortersInBothDirections) {
     for (bool desc : {false, true}) {
       std::shared_ptr<Sorter> head = chain({k.make(desc)});
       std::vector<Entry> list;
-      for (const EntrySpec& spec : specs) list.push_back(make_entry(spec));
+      for (const EntryFields& fields : rows) list.push_back(make_entry(fields));
       std::shuffle(list.begin(), list.end(), std::mt19937(3));
       head->sort(&list);
       EXPECT_EQ(names_of(list), desc ? descending : ascending)

@@ -34,9 +34,9 @@ class ScopedLocale {
 };
 
 // The fields an ordering test cares about; the rest stays zero.
-struct EntrySpec {
-  EntrySpec(std::string name_, int64_t size_ = 0, int64_t mtime_ = 0,
-            mode_t mode_ = S_IFREG | 0644, uid_t uid_ = 0, gid_t gid_ = 0)
+struct EntryFields {
+  EntryFields(std::string name_, int64_t size_ = 0, int64_t mtime_ = 0,
+              mode_t mode_ = S_IFREG | 0644, uid_t uid_ = 0, gid_t gid_ = 0)
       : name(std::move(name_)),
         size(size_),
         mtime(mtime_),
@@ -53,22 +53,22 @@ struct EntrySpec {
   std::string cluster;
 };
 
-inline Entry make_entry(const EntrySpec& spec) {
+inline Entry make_entry(const EntryFields& fields) {
   Entry entry;
   entry.path = "/share/Public";
-  entry.name = spec.name;
-  entry.cluster = spec.cluster;
-  entry.stat.st_size = spec.size;
-  entry.stat.st_mtim.tv_sec = spec.mtime;
-  entry.stat.st_mode = spec.mode;
-  entry.stat.st_uid = spec.uid;
-  entry.stat.st_gid = spec.gid;
-  entry.extension = extension_of(spec.name, spec.mode);
+  entry.name = fields.name;
+  entry.cluster = fields.cluster;
+  entry.stat.st_size = fields.size;
+  entry.stat.st_mtim.tv_sec = fields.mtime;
+  entry.stat.st_mode = fields.mode;
+  entry.stat.st_uid = fields.uid;
+  entry.stat.st_gid = fields.gid;
+  entry.extension = extension_of(fields.name, fields.mode);
   return entry;
 }
 
 inline Entry named(const std::string& name) {
-  return make_entry(EntrySpec(name));
+  return make_entry(EntryFields(name));
 }
 
 }  // namespace orv::test
