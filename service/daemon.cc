@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "cache/cache_store.h"
 #include "common/bus/hvREST.h"
 #include "common/bus/hvservice.h"
 #include "common/log.h"
@@ -38,13 +39,11 @@ constexpr int kBacktraceFrames = 50;
 
 // ---- steps that join as the rest of the daemon is built ---------------------
 
-// Removes the cache files of sessions that are no longer live. Cache files
-// are not written yet, so there is nothing to remove.
-void purge_ended_session_caches() {}
+// Removes the cache files of sessions that are no longer live.
+void purge_ended_session_caches() { CacheStore::purge(); }
 
-// Makes the folder that holds the session's cache files. Not needed while
-// no cache files are written.
-void prepare_cache_folder() {}
+// Makes the folder that holds the sessions' cache files.
+void prepare_cache_folder() { CacheStore::prepare_directory(); }
 
 // Starts and stops the folder watchers of the two cache slots. There are no
 // watchers yet.

@@ -1,11 +1,8 @@
 // The handlers of the five endpoints of orv-service. Each takes (endpoint
 // context, io, parameter object, reply descriptor), reads its parameters,
 // does its work and answers exactly once with reply_json; the io, object and
-// descriptor stay owned by the dispatcher that called it.
-//
-// Until an endpoint's work is built its handler checks the parameters and
-// answers code 3 "not implemented" for valid ones; each family lives in a file
-// of its own so that it can be replaced whole.
+// descriptor stay owned by the dispatcher that called it. Each family lives
+// with the subsystem whose work it does.
 #ifndef ORV_SERVICE_HANDLERS_H_
 #define ORV_SERVICE_HANDLERS_H_
 
@@ -15,14 +12,14 @@
 
 namespace orv {
 
-// "watch" (runs on the daemon's worker pool): watch_endpoint.cc.
+// "watch" (runs on the daemon's worker pool): service/watch_endpoint.cc.
 void watch_handler(void* ctx, hv_io_t* io, json_t* params, int fd);
 
-// "fetch.cache" and "delete.cache": cache_endpoints.cc.
+// "fetch.cache" and "delete.cache": cache/cache_endpoints.cc.
 void fetch_cache_handler(void* ctx, hv_io_t* io, json_t* params, int fd);
 void delete_cache_handler(void* ctx, hv_io_t* io, json_t* params, int fd);
 
-// "create.cache" and "fetch.resource": resource_endpoints.cc.
+// "create.cache" and "fetch.resource": collect/resource_endpoints.cc.
 void create_cache_handler(void* ctx, hv_io_t* io, json_t* params, int fd);
 void fetch_resource_handler(void* ctx, hv_io_t* io, json_t* params, int fd);
 

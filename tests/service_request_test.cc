@@ -86,9 +86,10 @@ TEST_F(ServiceRequestTest, BodyThatIsNoObjectGivesQueryParametersOnly) {
       call(sid, std::string("fetch.cache?uuid=") + kUuid + "&limit=49",
            "[\"ignored\"]");
   EXPECT_EQ(text_of(limited, "error_message"), "invalid limit");
+  // Valid parameters: the handler looks for the list, which does not exist.
   Json valid = call(sid, std::string("fetch.cache?uuid=") + kUuid, "nonsense");
-  EXPECT_EQ(int_of(valid, "error_code"), 3);
-  EXPECT_EQ(text_of(valid, "error_message"), "not implemented");
+  EXPECT_EQ(int_of(valid, "error_code"), 2);
+  EXPECT_EQ(text_of(valid, "error_message"), "invalid uuid");
 }
 
 TEST_F(ServiceRequestTest, HandlersRunAsTheSessionUserDaemonStaysRoot) {

@@ -1,0 +1,114 @@
+// The "fetch.resource" and "create.cache" endpoints: both walk the folders of
+// a search into a sorted, grouped list and write it into a cache store.
+// "fetch.resource" uses a private in-memory store and answers with one page
+// of it at once; "create.cache" keeps the list in a cache slot of the session
+// for later paging and then has the daemon watch the list's folders.
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cache/cache_store.h"
+#include "collect/walker.h"
+#include "common/bus/hvservice.h"
+#include "common/client_watchdog.h"
+#include "common/error.h"
+#include "common/json.h"
+#include "common/log.h"
+#include "common/reply.h"
+#include "format/formatter.h"
+#include "query/query.h"
+#include "service/handlers.h"
+#include "service/session.h"
+
+namespace orv {
+
+namespace {
+
+// Seconds the handler waits for the daemon to take the watch request.
+constexpr int kWatchTimeout = 5;
+
+// The sorted, grouped list of the query's search.
+std::vector<Entry> collect(const Query& query) {
+  std::vector<Entry> entries;
+  // The walk consumes its queue and holds the strategies while it runs; the
+  // query keeps its own.
+  walk(&entries, query.roots, query.filters, query.sorter, query.cluster,
+       static_cast<uint64_t>(query.reach_limit), query.recursive,
+       query.reach_time);
+  return entries;
+}
+
+// Asks the daemon to watch the folders of the list just written into slot
+// `index`. The watchers live in the daemon, not in this process, so the
+// request goes over the bus to the session's own service. The outcome is
+// ignored: the caller has its answer already, and a list that is not watched
+// only misses its change marks.
+void request_watch(uint64_t index) {
+  hv_io_t* io = hv_io_create();
+  if (io == nullptr) return;
+  Json body = Json::adopt(json_pack("{si}", "index", static_cast<int>(index)));
+  if (body && json_dump_callback(body.get(), io_writer, io, kJsonFlags) == 0) {
+    const int result = hv_call(session().service_name().c_str(), "watch", io,
+                               kWatchTimeout, -1);
+    log_debug("resource", __LINE__, "[resource] watch index %d: %d",
+              static_cast<int>(index), result);
+  }
+  hv_io_free(io);
+}
+
+}  // namespace
+
+void fetch_resource_handler(void*, hv_io_t* io, json_t* params, int fd) {
+  ErrorRecord error;
+  clear_error(&error);
+  Query query;
+  parse_query(params, &error, &query);
+  json_object_clear(params);
+  if (!error.ok()) {
+    reply_json(io, fd, nullptr, error);
+    return;
+  }
+  // A search whose caller has gone stops; writing the list disarms this.
+  watch_client(io, 5);
+  const std::vector<Entry> entries = collect(query);
+
+  CacheStore store;
+  Json made = store.set(entries, &error);
+  if (made) json_object_update(params, made.get());
+  auto formatter = std::make_shared<LegacyFormatter>(session().user_name(),
+                                                     session().service_name());
+  // Runs even when the write failed: it then finds no list and answers
+  // "invalid uuid", which is what the client can act on.
+  Json page = store.fetch(static_cast<int64_t>(query.offset),
+                          static_cast<int64_t>(query.limit), formatter, &error);
+  if (page) json_object_update(params, page.get());
+  reply_json(io, fd, params, error);
+}
+
+void create_cache_handler(void*, hv_io_t* io, json_t* params, int fd) {
+  ErrorRecord error;
+  clear_error(&error);
+  CreateRequest request;
+  parse_create_request(params, &error, &request);
+  json_object_clear(params);
+  if (!error.ok()) {
+    reply_json(io, fd, nullptr, error);
+    return;
+  }
+  watch_client(io, 5);
+  const std::vector<Entry> entries = collect(request.query);
+
+  {
+    CacheStore store(request.index, true);
+    Json made = store.set(entries, &error);
+    if (made) json_object_update(params, made.get());
+  }  // Closed before the watcher reads the slot.
+  reply_json(io, fd, params, error);
+  // The caller may leave once it has the answer; the watch request must
+  // still reach the daemon.
+  stop_client_watch();
+  request_watch(request.index);
+}
+
+}  // namespace orv
