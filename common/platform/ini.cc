@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <vector>
 
 namespace orv::platform {
 
@@ -23,6 +25,9 @@ std::string_view trim(std::string_view text) {
 }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// The live configuration snapshots of the calling thread, oldest first.
+thread_local std::vector<ConfigSnapshot*> t_snapshots;
 
 // Closes a descriptor when it goes out of scope.
 class FdCloser {
@@ -104,6 +109,27 @@ bool IniFile::load(const std::string& path, IniFile* out) {
   if (!read_regular_file(path, 0, 16 << 20, &text)) return false;
   *out = parse(text);
   return true;
+}
+
+ConfigSnapshot::ConfigSnapshot() { t_snapshots.push_back(this); }
+
+ConfigSnapshot::~ConfigSnapshot() {
+  // Snapshots held by objects need not end in the reverse order of their
+  // making.
+  std::erase(t_snapshots, this);
+}
+
+const IniFile* read_config(const std::string& path, IniFile* storage) {
+  if (t_snapshots.empty()) {
+    return IniFile::load(path, storage) ? storage : nullptr;
+  }
+  auto& files = t_snapshots.back()->files_;
+  auto [kept, fresh] = files.try_emplace(path);
+  if (fresh) {
+    auto file = std::make_unique<IniFile>();
+    if (IniFile::load(path, file.get())) kept->second = std::move(file);
+  }
+  return kept->second.get();
 }
 
 const IniSection* IniFile::section(std::string_view name) const {

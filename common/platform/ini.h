@@ -5,8 +5,10 @@
 #ifndef ORV_COMMON_PLATFORM_INI_H_
 #define ORV_COMMON_PLATFORM_INI_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -50,6 +52,32 @@ class IniFile {
  private:
   std::vector<IniSection> sections_;
 };
+
+// A view of the configuration files that holds still while it lives: the
+// first read of a path through read_config parses the file, later reads
+// reuse that parse, and changes made to the file meanwhile are not seen. For
+// work that asks the configuration the same questions many times in a short
+// span, such as formatting one page of entries. Reads on a thread go to the
+// newest snapshot of that thread that is still alive; a snapshot must be
+// destroyed on the thread that made it.
+class ConfigSnapshot {
+ public:
+  ConfigSnapshot();
+  ~ConfigSnapshot();
+  ConfigSnapshot(const ConfigSnapshot&) = delete;
+  ConfigSnapshot& operator=(const ConfigSnapshot&) = delete;
+
+ private:
+  friend const IniFile* read_config(const std::string& path, IniFile* storage);
+  // By path; a null file records one that could not be read.
+  std::unordered_map<std::string, std::unique_ptr<IniFile>> files_;
+};
+
+// The parsed configuration file at `path`, or nullptr when it is missing, not
+// a regular file or unreadable. Under a ConfigSnapshot of the calling thread,
+// the outcome of that snapshot's first read of `path`; otherwise the file is
+// read now into `storage`, which the result then points to.
+const IniFile* read_config(const std::string& path, IniFile* storage);
 
 // True when `a` and `b` are equal ignoring ASCII letter case (independent of
 // the process locale).

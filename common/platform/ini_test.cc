@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "common/platform/root.h"
 #include "common/platform/test_root.h"
@@ -147,6 +148,51 @@ TEST_F(ProfileTest, ReadsIntegers) {
   EXPECT_EQ(Get_Private_Profile_Integer("numbers", "plain", -1,
                                         root_.path("/absent").c_str()),
             -1);
+}
+
+// Within a snapshot a file is read once: later changes, and a file made
+// after a failed read, are not seen by it. A newer snapshot, another thread
+// and reads after the snapshot has ended see them.
+TEST_F(ProfileTest, SnapshotKeepsTheFirstReadOfEachFile) {
+  const std::string late = root_.path("/etc/config/late.conf");
+  auto value = [](const std::string& file) {
+    char buffer[32];
+    Get_Private_Profile_String("Public", "path", "none", buffer, sizeof buffer,
+                               file.c_str());
+    return std::string(buffer);
+  };
+  auto shares = [] {
+    share_info_t* list = SMB_Get_Share_Info();
+    std::string paths;
+    for (share_info_t* share = list; share != nullptr; share = share->next) {
+      paths += share->path;
+    }
+    SMB_Free_Share_Info(list);
+    return paths;
+  };
+  root_.write("/etc/config/tvk2.conf", "[A]\npath = /share/A\n");
+  {
+    ConfigSnapshot outer;
+    EXPECT_EQ(value(file_), "/share/Public");
+    EXPECT_EQ(value(late), "none");
+    EXPECT_EQ(shares(), "/share/A");
+    root_.write("/etc/config/test.conf", "[Public]\npath = /share/New\n");
+    root_.write("/etc/config/late.conf", "[Public]\npath = /share/Late\n");
+    root_.write("/etc/config/tvk2.conf", "[B]\npath = /share/B\n");
+    {
+      ConfigSnapshot inner;
+      EXPECT_EQ(value(file_), "/share/New");
+    }
+    EXPECT_EQ(value(file_), "/share/Public");
+    EXPECT_EQ(value(late), "none");
+    EXPECT_EQ(shares(), "/share/A");
+    std::string elsewhere;
+    std::thread([&] { elsewhere = value(file_); }).join();
+    EXPECT_EQ(elsewhere, "/share/New");
+  }
+  EXPECT_EQ(value(file_), "/share/New");
+  EXPECT_EQ(value(late), "/share/Late");
+  EXPECT_EQ(shares(), "/share/B");
 }
 
 TEST(RootPathTest, GluesFixedPathsToTheRoot) {

@@ -13,8 +13,8 @@ namespace {
 const std::string* lookup(const char* section, const char* key,
                           const char* file, IniFile* storage) {
   if (section == nullptr || key == nullptr || file == nullptr) return nullptr;
-  if (!IniFile::load(file, storage)) return nullptr;
-  return storage->find(section, key);
+  const IniFile* parsed = orv::platform::read_config(file, storage);
+  return parsed != nullptr ? parsed->find(section, key) : nullptr;
 }
 
 }  // namespace

@@ -11,11 +11,12 @@ using orv::platform::IniSection;
 
 namespace {
 
-// Loads a platform file; a missing or unreadable one reads as empty.
-IniFile load_config(const char* name) {
-  IniFile file;
-  IniFile::load(orv::root_path(name), &file);
-  return file;
+// A platform file; a missing or unreadable one reads as empty. `storage`
+// keeps a file read outside a configuration snapshot alive.
+const IniFile& load_config(const char* name, IniFile* storage) {
+  const IniFile* file =
+      orv::platform::read_config(orv::root_path(name), storage);
+  return file != nullptr ? *file : *storage;
 }
 
 // The share sections: every section but [global] with a non-empty "path".
@@ -34,7 +35,8 @@ void for_each_share(const IniFile& file, Visit visit) {
 // Whether `path` lies on a share whose section has `flag` = yes.
 int on_flagged_share(const char* path, const char* flag) {
   if (path == nullptr || *path == '\0') return 0;
-  IniFile file = load_config("/etc/config/tvk2.conf");
+  IniFile storage;
+  const IniFile& file = load_config("/etc/config/tvk2.conf", &storage);
   int found = 0;
   for_each_share(file, [&](const IniSection& section, const std::string& base) {
     const std::string* value = section.find(flag);
@@ -50,7 +52,8 @@ int on_flagged_share(const char* path, const char* flag) {
 }  // namespace
 
 extern "C" share_info_t* SMB_Get_Share_Info(void) {
-  IniFile file = load_config("/etc/config/tvk2.conf");
+  IniFile storage;
+  const IniFile& file = load_config("/etc/config/tvk2.conf", &storage);
   share_info_t* head = nullptr;
   share_info_t** tail = &head;
   bool failed = false;
@@ -102,7 +105,8 @@ extern "C" int NAS_Snapshot_Get_Id_Path(const char* path, int* volume_id,
                                         int* snapshot_id, char* mount_path,
                                         int length) {
   if (path == nullptr || *path == '\0') return -1;
-  IniFile file = load_config("/etc/config/snapshot.conf");
+  IniFile storage;
+  const IniFile& file = load_config("/etc/config/snapshot.conf", &storage);
   for (const IniSection& section : file.sections()) {
     const std::string* base = section.find("path");
     const std::string* id = section.find("id");
