@@ -21,6 +21,16 @@ int read_switch(const char* section, const char* key) {
                                                                          : 0;
 }
 
+// Whether the calling process's effective identity may access `path` in
+// `mode`; errno tells why not. AT_EACCESS: handlers switch only their
+// effective identity, so the real ids (root's) must not answer for them. A
+// folder on the way that the caller may not search answers EACCES, as for a
+// file it may not use: the caller has no access there, but the path may well
+// exist.
+bool allowed(const char* path, int mode) {
+  return faccessat(AT_FDCWD, path, mode, AT_EACCESS) == 0;
+}
+
 }  // namespace
 
 extern "C" int Is_ACL_Enabled(void) { return read_switch("ACL", "enable"); }
@@ -48,18 +58,23 @@ extern "C" int Is_Realtime_Transcoding_Support(void) {
 extern "C" int Get_ACL_User_Group_Security_For_Share(const char* /*user*/,
                                                      const char* path) {
   if (path == nullptr || *path == '\0') return -1;
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    // A folder on the way that the caller may not search hides what lies
-    // below it: the caller has no access there, but the path may well exist.
-    return errno == EACCES ? 0 : -1;
-  }
-  // AT_EACCESS: handlers ask after switching only their effective identity,
-  // so the real ids (root's) must not answer for them.
+  // A listing page asks this for every entry, so it makes three calls and no
+  // more: a refusal tells a missing or unreachable path from one the caller
+  // may merely not use in that way.
+  struct Question {
+    int mode;
+    int bit;
+  };
   int code = 0;
-  if (faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) == 0) code |= 4;
-  if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) code |= 2;
-  if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0) code |= 1;
+  for (const Question question :
+       {Question{R_OK, 4}, Question{W_OK, 2}, Question{X_OK, 1}}) {
+    if (allowed(path, question.mode)) {
+      code |= question.bit;
+    } else if (errno != EACCES && errno != EPERM && errno != EROFS &&
+               errno != ETXTBSY) {
+      return -1;  // No such file, or no path to one.
+    }
+  }
   return code;
 }
 
