@@ -54,8 +54,20 @@ bool has_projection_extension(const std::string& extension) {
   return false;
 }
 
+// Most members of an entry are flags. The values 0 and 1 are shared by every
+// object that holds them (JSON values are counted references and never
+// changed once built), which spares a page of 500 entries some ten thousand
+// small allocations.
 void set_integer(json_t* object, const char* key, json_int_t value) {
-  json_object_set_new(object, key, json_integer(value));
+  static json_t* const kZero = json_integer(0);
+  static json_t* const kOne = json_integer(1);
+  if (value == 0 && kZero != nullptr) {
+    json_object_set(object, key, kZero);
+  } else if (value == 1 && kOne != nullptr) {
+    json_object_set(object, key, kOne);
+  } else {
+    json_object_set_new(object, key, json_integer(value));
+  }
 }
 
 // JSON strings must be UTF-8, file names need not be: a name with invalid
@@ -186,8 +198,12 @@ Json LegacyFormatter::format_entry(const Entry& entry) {
              display_path.empty() ? entry.name : display_path);
   set_integer(object, "filesize", size);
   set_integer(object, "isfolder", is_folder);
-  set_string(object, "group", group_name(entry));
-  set_string(object, "owner", owner_name(entry));
+  auto [group, new_group] = groups_.try_emplace(st.st_gid);
+  if (new_group) group->second = group_name(entry);
+  auto [owner, new_owner] = owners_.try_emplace(st.st_uid);
+  if (new_owner) owner->second = owner_name(entry);
+  set_string(object, "group", group->second);
+  set_string(object, "owner", owner->second);
   set_string(object, "privilege", privilege);
   set_string(object, "mt", modified);
   set_integer(object, "epochmt", st.st_mtime);

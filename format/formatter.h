@@ -5,11 +5,14 @@
 #define ORV_FORMAT_FORMATTER_H_
 
 #include <jansson.h>
+#include <sys/types.h>
 
 #include <string>
+#include <unordered_map>
 
 #include "collect/entry.h"
 #include "common/json.h"
+#include "common/platform/ini.h"
 
 namespace orv {
 
@@ -40,6 +43,11 @@ class Formatter {
 // shares and names whose extension is not exactly lower case from projection
 // probing). Owner and group look-ups use process-wide buffers, so two
 // formatters must not run in parallel in one process.
+//
+// A formatter describes one page, formatted in moments: it reads each
+// configuration file once and each account name once, and does not see
+// changes made to them while it lives. It is made, used and dropped on one
+// thread.
 class LegacyFormatter : public Formatter {
  public:
   // `user_name` is the session user's name, for the per-user access query;
@@ -60,6 +68,11 @@ class LegacyFormatter : public Formatter {
   const std::string service_name_;
 
   int has_h265_ = 0;
+
+  // What every entry of the page asks again.
+  platform::ConfigSnapshot config_;
+  std::unordered_map<uid_t, std::string> owners_;
+  std::unordered_map<gid_t, std::string> groups_;
 };
 
 }  // namespace orv
