@@ -9,6 +9,9 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "cache/cache_folder.h"
 #include "common/client_watchdog.h"
@@ -31,6 +34,10 @@ constexpr char kWritePragmas[] =
     "PRAGMA page_size = 32768; PRAGMA temp_store = MEMORY; PRAGMA synchronous "
     "= OFF; PRAGMA auto_vacuum = FULL; PRAGMA journal_mode = OFF;";
 constexpr char kMmapPragma[] = "PRAGMA mmap_size = 518348800;";
+// A page is read front to back through the join, so a few cached pages hold
+// all it comes back to (the upper levels of the two tables); a larger cache
+// only costs a fresh handler process the memory it fills, page by page.
+constexpr char kPageCache[] = "PRAGMA cache_size = 8;";
 constexpr char kBegin[] = "BEGIN TRANSACTION;";
 constexpr char kCommit[] = "COMMIT;";
 constexpr char kRollback[] = "ROLLBACK;";
@@ -39,10 +46,15 @@ constexpr char kInsertRun[] =
 constexpr char kInsertEntry[] =
     "INSERT INTO entry ( path, name, stat, cluster ) VALUES ( @path, @name, "
     "@stat, @cluster );";
-constexpr char kExists[] = "SELECT COUNT(*) FROM cache WHERE uuid = @uuid";
-constexpr char kCount[] =
-    "SELECT COUNT(*) FROM cache, entry WHERE uuid = @uuid AND cache.rowid = "
-    "entry.path";
+// A database holds one list at most: every `cache` row bears its uuid, the
+// root row (rowid 1) is there exactly while any row is, and every `entry` row
+// belongs to the list, numbered 1, 2, 3, ... in list order. So whether a list
+// exists is a look at the root row, and its number of entries the last entry
+// row id: both answers without reading the tables through, as scanning `cache`
+// and counting the join would.
+constexpr char kExists[] =
+    "SELECT COUNT(*) FROM cache WHERE rowid = 1 AND uuid = @uuid";
+constexpr char kCount[] = "SELECT MAX(rowid) FROM entry";
 constexpr char kPage[] =
     "SELECT cache.path, entry.name, entry.stat, cache.alias FROM cache, entry "
     "WHERE uuid = @uuid AND cache.rowid = entry.path LIMIT @limit OFFSET "
@@ -134,6 +146,39 @@ struct stat stat_from_blob(const void* blob, int size) {
   return st;
 }
 
+// The cluster summary of a list: one (key, count) per distinct key, in the
+// order of the key's first entry.
+class ClusterTally {
+ public:
+  void add(const std::string& key, int count) {
+    auto [slot, fresh] = index_.try_emplace(key, groups_.size());
+    if (fresh) groups_.emplace_back(key, 0);
+    groups_[slot->second].second += count;
+  }
+  // An entry's key as the list stores it: text up to its first zero byte.
+  void add_entry(const Entry& entry) {
+    if (!groups_.empty() && entry.cluster == groups_.back().first) {
+      ++groups_.back().second;  // Keys come in runs: grouped or all "".
+      return;
+    }
+    add(std::string(entry.cluster.c_str()), 1);
+  }
+  // [{"value": key, "count": n}]; a key that is no valid text is left out.
+  Json summary() const {
+    Json result = Json::adopt(json_array());
+    for (const auto& [key, count] : groups_) {
+      json_array_append_new(
+          result.get(),
+          json_pack("{ss si}", "value", key.c_str(), "count", count));
+    }
+    return result;
+  }
+
+ private:
+  std::vector<std::pair<std::string, int>> groups_;
+  std::unordered_map<std::string, size_t> index_;
+};
+
 void trace_entry(const std::string& folder, const Entry& entry) {
   struct tm local {};
   time_t mtime = entry.stat.st_mtime;
@@ -151,11 +196,7 @@ void set_change_probe(ChangeProbe probe) { g_change_probe = probe; }
 
 CacheStore::CacheStore() { open(0, true); }
 
-CacheStore::CacheStore(size_t index, bool create) {
-  ErrorRecord ignored;
-  // A store without the fold still serves every request; only
-  // DEDIACRITICAL then answers NULL.
-  fold_ = make_fold(&ignored);
+CacheStore::CacheStore(size_t index, bool create) : wants_fold_(true) {
   open(index, create);
 }
 
@@ -215,6 +256,13 @@ void CacheStore::apply_settings(bool create) {
 void CacheStore::dediacritical(sqlite3_context* context, int argc,
                                sqlite3_value** argv) {
   auto* store = static_cast<CacheStore*>(sqlite3_user_data(context));
+  if (store->wants_fold_ && !store->fold_) {
+    ErrorRecord ignored;
+    // Without the fold the store still serves every request; only
+    // DEDIACRITICAL then answers NULL.
+    store->fold_ = make_fold(&ignored);
+    store->wants_fold_ = false;
+  }
   if (argc != 1 || sqlite3_value_type(argv[0]) != SQLITE_TEXT ||
       !store->fold_) {
     sqlite3_result_null(context);
@@ -289,8 +337,12 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
   run_insert.bind_text(3, kEmpty);
   int rc = run_insert.step();
   const bool trace = log_enabled(LogKind::kTrace);
+  // The summary the list's rows give, tallied while they are written rather
+  // than read back through the whole file afterwards.
+  ClusterTally tally;
   for (size_t i = 0; rc == SQLITE_DONE && i < entries.size(); ++i) {
     const Entry& entry = entries[i];
+    tally.add_entry(entry);
     std::string folder = entry.folder_path();
     if (trace) trace_entry(folder, entry);
     if (folder != previous) {
@@ -323,9 +375,9 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
     return Json();
   }
   log_line(LogKind::kInfo, "[cache] uuid %s created", uuid_.c_str());
-  return Json::adopt(json_pack("{so ss si}", "cluster", clusters().release(),
-                               "uuid", uuid_.c_str(), "total",
-                               static_cast<int>(entries.size())));
+  return Json::adopt(json_pack("{so ss si}", "cluster",
+                               tally.summary().release(), "uuid", uuid_.c_str(),
+                               "total", static_cast<int>(entries.size())));
 }
 
 Json CacheStore::fetch(const std::string& uuid, int64_t offset, int64_t limit,
@@ -335,6 +387,9 @@ Json CacheStore::fetch(const std::string& uuid, int64_t offset, int64_t limit,
   // so that a list deleted in between never shows a total without rows.
   // The rows are formatted after it ends: formatting may run external tools,
   // and writers of the file must not wait for them.
+  if (index_ != 0 && db_ != nullptr) {
+    sqlite3_exec(db_, kPageCache, nullptr, nullptr, nullptr);
+  }
   begin();
   if (!exists(uuid)) {
     commit();
@@ -413,11 +468,10 @@ bool CacheStore::exists(const std::string& uuid) {
 }
 
 int32_t CacheStore::count(const std::string& uuid) {
-  if (!db_) return 0;
+  if (!exists(uuid)) return 0;  // The entry rows of a removed list remain.
   Statement query(db_, kCount);
-  query.bind_text(query.parameter("@uuid"), uuid);
   if (query.step() != SQLITE_ROW) return 0;
-  return sqlite3_column_int(query.get(), 0);
+  return sqlite3_column_int(query.get(), 0);  // NULL for no entries reads 0.
 }
 
 std::vector<std::string> CacheStore::paths() {
@@ -429,16 +483,13 @@ std::vector<std::string> CacheStore::paths() {
 }
 
 Json CacheStore::clusters() {
-  Json result = Json::adopt(json_array());
-  if (!db_) return result;
+  ClusterTally tally;
+  if (!db_) return tally.summary();
   Statement query(db_, kClusters);
   while (query.step() == SQLITE_ROW) {
-    const std::string value = query.column_text(0);
-    json_array_append_new(result.get(),
-                          json_pack("{ss si}", "value", value.c_str(), "count",
-                                    sqlite3_column_int(query.get(), 1)));
+    tally.add(query.column_text(0), sqlite3_column_int(query.get(), 1));
   }
-  return result;
+  return tally.summary();
 }
 
 }  // namespace orv

@@ -137,7 +137,11 @@ class CacheStore {
   size_t index_ = 0;
   std::string uuid_;
   sqlite3* db_ = nullptr;  // Owned; null when no database could be opened.
-  std::shared_ptr<icu::Transliterator> fold_;  // Null in the in-memory store.
+  // The fold of DEDIACRITICAL, made on the function's first call: no
+  // statement of the system calls it, and making it costs more than most
+  // requests do. Never made in the in-memory store.
+  bool wants_fold_ = false;
+  std::shared_ptr<icu::Transliterator> fold_;
 };
 
 }  // namespace orv

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cache/test_util.h"
@@ -68,6 +70,22 @@ TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
     EXPECT_EQ(e.alias, aliases[i]) << i;
     EXPECT_EQ(e.stat.st_size, static_cast<off_t>(e.name.size())) << i;
   }
+}
+
+// set() tallies the summary while it writes; it must be what the stored rows
+// give, keys stored up to a zero byte and counted apart from their runs.
+TEST_F(CacheStoreTest, SummaryOfSetIsThatOfTheStoredRows) {
+  ErrorRecord error;
+  CacheStore store(1, true);
+  Json made = store.set({entry("/s", "1", "", "b"), entry("/s", "2", "", "a"),
+                         entry("/s", "3", "", std::string("b\0z", 3)),
+                         entry("/s", "4", "", ""), entry("/s", "5", "", "a")},
+                        &error);
+  ASSERT_TRUE(error.ok()) << error.message;
+  EXPECT_EQ(member(made, "cluster"),
+            R"([{"value":"b","count":2},{"value":"a","count":2},)"
+            R"({"value":"","count":1}])");
+  EXPECT_EQ(member(made, "cluster"), json_text(store.clusters().get()));
 }
 
 TEST_F(CacheStoreTest, PagesTakeTheLowBitsOfOffsetAndLimit) {
@@ -150,6 +168,79 @@ TEST_F(CacheStoreTest, RewritingASlotInvalidatesItsOldListOnly) {
     EXPECT_FALSE(one.fetch(gone, 0, 50, format, &error));
     EXPECT_STREQ(error.message, "invalid uuid");
   }
+}
+
+// The existence check and the count look at the root row and the last entry
+// row only. They must answer what scanning `cache` and counting the join
+// answers, in every state a slot can be in.
+TEST_F(CacheStoreTest, ExistsAndCountAgreeWithScanningTheTables) {
+  auto scanned = [](CacheStore& store, const char* sql,
+                    const std::string& uuid) {
+    sqlite3_stmt* statement = nullptr;
+    int64_t value = 0;
+    if (store.connection() != nullptr &&
+        sqlite3_prepare_v2(store.connection(), sql, -1, &statement, nullptr) ==
+            SQLITE_OK) {
+      sqlite3_bind_text(statement, 1, uuid.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(statement) == SQLITE_ROW) {
+        value = sqlite3_column_int64(statement, 0);
+      }
+    }
+    sqlite3_finalize(statement);
+    return value;
+  };
+  auto check = [&](const char* state, const std::string& uuid) {
+    SCOPED_TRACE(state);
+    CacheStore store(1, false);
+    for (const std::string& asked : {uuid, std::string(kOtherUuid)}) {
+      EXPECT_EQ(store.exists(asked),
+                scanned(store, "SELECT COUNT(*) FROM cache WHERE uuid = ?",
+                        asked) > 0);
+      EXPECT_EQ(store.count(asked),
+                scanned(store,
+                        "SELECT COUNT(*) FROM cache, entry WHERE uuid = ? AND "
+                        "cache.rowid = entry.path",
+                        asked));
+    }
+  };
+
+  ErrorRecord error;
+  std::string uuid = kOtherUuid;
+  check("missing file", uuid);
+  {
+    CacheStore writer(1, true);
+    writer.set({}, &error);
+    uuid = writer.uuid();
+  }
+  check("empty list", uuid);
+  {
+    CacheStore writer(1, true);
+    writer.set({entry("/s", "a", "/x"), entry("/s", "b", "/y"),
+                entry("/s", "c", "/x")},
+               &error);
+    uuid = writer.uuid();
+  }
+  check("list", uuid);
+  CacheStore(1, true).create_tables();
+  check("tables made anew", uuid);
+  {
+    CacheStore writer(1, true);
+    writer.set({entry("/s", "a"), entry("/s", "b")}, &error);
+    uuid = writer.uuid();
+    writer.remove(uuid, &error);
+  }
+  check("removed list", uuid);
+  ASSERT_TRUE(error.ok()) << error.message;
+  std::ofstream(slot_file(1), std::ios::trunc) << "not a database";
+  check("file of another kind", uuid);
+  std::filesystem::remove(slot_file(1));
+  {
+    sqlite3* db = nullptr;
+    sqlite3_open(slot_file(1).c_str(), &db);
+    sqlite3_exec(db, "CREATE TABLE other ( x );", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  check("database of another kind", uuid);
 }
 
 // A damaged file may hold stat BLOBs of any length: what is there is used,
