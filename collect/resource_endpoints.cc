@@ -3,6 +3,10 @@
 // "fetch.resource" uses a private in-memory store and answers with one page
 // of it at once; "create.cache" keeps the list in a cache slot of the session
 // for later paging and then has the daemon watch the list's folders.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,9 +32,30 @@ namespace {
 // Seconds the handler waits for the daemon to take the watch request.
 constexpr int kWatchTimeout = 5;
 
+constexpr uintptr_t kHugePageBytes = uintptr_t{2} << 20;
+
 // The sorted, grouped list of the query's search.
 std::vector<Entry> collect(const Query& query) {
   std::vector<Entry> entries;
+  // Room for as many entries as the walk may keep (it then reserves no more).
+  // A large list is one array filled front to back: backed by huge pages,
+  // its first touch costs one page fault per 2 MiB rather than one per 4 KiB,
+  // which on a large search is a good part of the walk's time. Pages are
+  // still only taken as the list grows.
+  const uint64_t room = std::min<uint64_t>(
+      static_cast<uint64_t>(std::max<int64_t>(query.reach_limit, 0)),
+      kDefaultReachLimit);
+  entries.reserve(room);
+  const size_t bytes = entries.capacity() * sizeof(Entry);
+  if (bytes >= kHugePageBytes) {
+    const auto start = reinterpret_cast<uintptr_t>(entries.data());
+    const uintptr_t first =
+        (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    const uintptr_t end = (start + bytes) & ~(kHugePageBytes - 1);
+    if (end > first) {
+      madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+  }
   // The walk consumes its queue and holds the strategies while it runs; the
   // query keeps its own.
   walk(&entries, query.roots, query.filters, query.sorter, query.cluster,

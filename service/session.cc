@@ -19,6 +19,7 @@ namespace {
 
 // Room for the supplementary groups of one user.
 constexpr int kMaxGroups = 65536;
+constexpr int kFewGroups = 64;
 
 bool lookup_account(uid_t id, uid_t* uid, gid_t* gid, std::string* reason) {
   std::vector<char> buffer(1024);
@@ -116,9 +117,17 @@ std::string Session::user_name() {
 
 bool Session::seteuser(ErrorRecord* error) {
   std::string user = user_name();
-  std::vector<gid_t> groups(kMaxGroups);
-  int count = kMaxGroups;
+  // Most accounts are in a few groups: ask with a small list first and
+  // grow it to the size the account database reports, rather than clearing
+  // room for the largest list in every handler process.
+  std::vector<gid_t> groups(kFewGroups);
+  int count = kFewGroups;
   int found = getgrouplist(user.c_str(), gid_, groups.data(), &count);
+  if (found < 0 && count > kFewGroups) {
+    count = std::min(count, kMaxGroups);
+    groups.resize(count);
+    found = getgrouplist(user.c_str(), gid_, groups.data(), &count);
+  }
   groups.resize(found < 0 ? 0 : static_cast<size_t>(count));
   for (gid_t group : groups) {
     log_trace("session", 97, "seteuser", "[session] gid = %d",
