@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/json.h"
@@ -53,10 +55,6 @@ json_t* message_string(const char* text) {
   return json_string(clean.c_str());
 }
 
-int fd_writer(const char* buffer, size_t length, void* data) {
-  return write_all(*static_cast<int*>(data), buffer, length) ? 0 : -1;
-}
-
 }  // namespace
 
 int io_writer(const char* buffer, size_t length, void* data) {
@@ -79,9 +77,14 @@ void reply_json(hv_io_t* io, int fd, json_t* result,
   if (fd < 0) {
     json_dump_callback(target.get(), io_writer, io, kJsonFlags);
   } else {
-    if (write_all(fd, kHeader, sizeof(kHeader) - 1)) {
-      json_dump_callback(target.get(), fd_writer, &fd, kJsonFlags);
+    // The serialiser hands over every token on its own; a page of entries
+    // holds tens of thousands of them, so the text is made whole first and
+    // written at once.
+    char* text = json_dumps(target.get(), kJsonFlags);
+    if (write_all(fd, kHeader, sizeof(kHeader) - 1) && text != nullptr) {
+      write_all(fd, text, std::strlen(text));
     }
+    std::free(text);
     fsync(fd);
   }
   hv_reply(io);
