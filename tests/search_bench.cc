@@ -1,0 +1,411 @@
+// The search endpoints of a real orv-service, called over the bus the way the
+// gateway calls them (fork model included), on a tree of 100,000 files in
+// about 1,000 folders:
+//
+// - create.cache of the whole tree (recursive, default sort), against
+//   `find TREE -printf '%p %s %T@\n' | LC_ALL=C.UTF-8 sort` run alongside:
+//   counter "find_sort_ms" and "ratio" (create.cache / find|sort);
+// - fetch.cache of the 500 entries at offset 50,000 of that list, formatted,
+//   against the bare page statement on the same slot file: "bare_ms" and
+//   "ratio";
+// - fetch.resource of a folder of 3 files: the round trip;
+// - the peak memory of the create.cache handler process: "peak_MiB", its
+//   ru_maxrss as wait4 reports it (the handler is a grandchild of the daemon;
+//   this process collects it as the child subreaper).
+//
+// Every figure is the median of five repetitions. The tree is made once, in
+// a folder of /tmp named with its layout version, and reused by later runs;
+// the daemon runs in a sandbox root of its own, removed at the end.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <jansson.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cache_folder.h"
+#include "common/bus/hvservice.h"
+#include "common/json.h"
+#include "common/platform/session_store.h"
+
+namespace orv {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Change the version when the layout of the tree changes.
+constexpr char kTreeHome[] = "/tmp/orv-search-bench-tree-v1";
+constexpr int kFanOut = 10;  // 10 x 10 x 10 leaf folders
+constexpr int kFilesPerLeaf = 100;
+constexpr int kPageOffset = 50000;
+constexpr int kPageLimit = 500;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Names as shares hold them: camera files, office documents, downloads,
+// accented and CJK names, names with spaces and several dots. No videos:
+// those make the formatter start the media analyser, whose cost is not the
+// subject here.
+std::string file_name(std::mt19937& random, int serial) {
+  static const char* kWords[] = {"report",
+                                 "Invoice",
+                                 "holiday",
+                                 "BACKUP",
+                                 "notes",
+                                 "Draft",
+                                 "Budget",
+                                 "scan",
+                                 "Meeting",
+                                 "final",
+                                 "R\xC3\xA9sum\xC3\xA9",
+                                 "\xC3\x85ngstr\xC3\xB6m",
+                                 "\xE4\xB8\xAD\xE6\x96\x87",
+                                 "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82"};
+  static const char* kExtensions[] = {".JPG", ".jpg",  ".pdf",  ".docx",
+                                      ".txt", ".png",  ".xlsx", ".tar.gz",
+                                      ".mp3", ".HEIC", ""};
+  const auto pick = [&](auto& table) {
+    return table[random() % std::size(table)];
+  };
+  std::string name;
+  switch (random() % 5) {
+    case 0:
+      name = "IMG_" + std::to_string(1000 + random() % 9000);
+      break;
+    case 1:
+      name = "DSC" + std::to_string(10000 + random() % 90000);
+      break;
+    case 2:
+      name =
+          std::string(pick(kWords)) + " (" + std::to_string(serial % 7) + ")";
+      break;
+    default:
+      name = std::string(pick(kWords)) + "_" + pick(kWords) + " " +
+             std::to_string(random() % 3000);
+  }
+  return name + "-" + std::to_string(serial) + pick(kExtensions);
+}
+
+std::string tree_path() { return std::string(kTreeHome) + "/tree"; }
+
+// Makes the tree unless a complete one is there already.
+void ensure_tree() {
+  const std::string stamp = std::string(kTreeHome) + "/complete";
+  if (fs::exists(stamp)) return;
+  fs::remove_all(kTreeHome);
+  static const char* kTop[] = {"Photos",
+                               "Documents",
+                               "Projects",
+                               "Music",
+                               "Archive 2019",
+                               "Scans",
+                               "Shared",
+                               "Clients",
+                               "\xE5\x86\x99\xE7\x9C\x9F",
+                               "Finan\xC3\xA7"
+                               "as"};
+  std::mt19937 random(20240501);
+  int serial = 0;
+  for (int a = 0; a < kFanOut; ++a) {
+    for (int b = 0; b < kFanOut; ++b) {
+      for (int c = 0; c < kFanOut; ++c) {
+        const std::string folder = tree_path() + "/" + kTop[a] + "/" +
+                                   std::to_string(2015 + b) + "/" +
+                                   file_name(random, c);
+        fs::create_directories(folder);
+        for (int i = 0; i < kFilesPerLeaf; ++i) {
+          const std::string path = folder + "/" + file_name(random, serial++);
+          int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+          if (fd < 0) {
+            std::perror(path.c_str());
+            std::exit(1);
+          }
+          if (ftruncate(fd, random() % 20000000) != 0) std::perror("ftruncate");
+          const time_t mtime = 1400000000 + random() % 300000000;
+          const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+          futimens(fd, times);
+          close(fd);
+        }
+      }
+    }
+  }
+  std::ofstream(stamp) << "100000 files\n";
+}
+
+// A sandbox root with a default volume, a live login and its daemon.
+class Daemon {
+ public:
+  Daemon() {
+    ensure_tree();
+    char name[] = "/tmp/orv-search-bench-XXXXXX";
+    if (mkdtemp(name) == nullptr) std::abort();
+    root_ = name;
+    chmod(root_.c_str(), 0755);
+    setenv("ORV_ROOT", root_.c_str(), 1);
+    volume_ = root_ + "/volume";
+    fs::create_directories(root_ + "/etc/config");
+    fs::create_directories(root_ + "/var/run");
+    fs::create_directories(volume_ + "/small");
+    for (const char* file : {"b.txt", "a.pdf", "c.JPG"}) {
+      std::ofstream(volume_ + "/small/" + file) << "x";
+    }
+    std::ofstream(root_ + "/etc/config/def_share.info")
+        << "[SHARE_DEF]\ndefVolMP = " << volume_ << "\n";
+    // The tree is a share among others, with the usual veto list.
+    std::ofstream(root_ + "/etc/config/tvk2.conf")
+        << "[global]\nworkgroup = WORKGROUP\nveto files = "
+           "/.@__thumb/.@__desc/.@__qini/.AppleDB/.AppleDouble/.streams/\n"
+           "[Public]\npath = "
+        << tree_path()
+        << "\ncomment = System default share\n"
+           "[Multimedia]\npath = /share/CACHEDEV1_DATA/Multimedia\n"
+           "[Web]\npath = /share/CACHEDEV1_DATA/Web\n"
+           "[homes]\npath = /share/CACHEDEV1_DATA/homes\n"
+           "[Cloud]\npath = /share/CACHEDEV1_DATA/Cloud\nshare type = 1\n";
+    // Handlers switch to the session user as they would on the appliance.
+    const std::string user =
+        geteuid() == 0 ? "nobody" : getpwuid(geteuid())->pw_name;
+    std::string error;
+    if (!platform::create_session(user, 0, &sid_, &error)) {
+      std::fprintf(stderr, "session: %s\n", error.c_str());
+      std::exit(1);
+    }
+    service_ = "orv-" + sid_;
+    pid_ = fork();
+    if (pid_ == 0) {
+      const std::string program = std::string(ORV_BIN_DIR) + "/orv-service";
+      execl(program.c_str(), program.c_str(), "-s", sid_.c_str(), "-l", "3",
+            nullptr);
+      _exit(127);
+    }
+    const std::string socket = root_ + "/var/run/hvbus/" + service_;
+    const auto start = Clock::now();
+    while (!fs::exists(socket) && seconds_since(start) < 5) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The first request runs the worker start hook, which makes the cache
+    // folder.
+    call("fetch.resource", search_of(volume_ + "/small", false));
+  }
+
+  ~Daemon() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  // The reply of `method` to `body`; an empty Json when the call or the
+  // request failed. `seconds`, when given, receives the time of the call
+  // alone: what the gateway waits for, without this end's reading of the
+  // reply.
+  Json call(const std::string& method, const std::string& body,
+            double* seconds = nullptr) const {
+    hv_io_t* io = hv_io_create();
+    hv_io_write(io, body.data(), body.size());
+    const auto start = Clock::now();
+    const int result = hv_call(service_.c_str(), method.c_str(), io, 300, -1);
+    if (seconds != nullptr) *seconds = seconds_since(start);
+    Json reply;
+    if (result == HV_OK) {
+      reply.reset(json_loadb(hv_io_read(io, 0), hv_io_size(io), 0, nullptr));
+    }
+    hv_io_free(io);
+    if (!reply ||
+        json_integer_value(json_object_get(reply.get(), "error_code")) != 0) {
+      std::fprintf(stderr, "%s: call %d, reply %s\n", method.c_str(), result,
+                   reply ? json_text(reply.get()).c_str() : "none");
+      return Json();
+    }
+    return reply;
+  }
+
+  static std::string search_of(const std::string& folder, bool recursive,
+                               const std::string& more = "") {
+    return R"({"path":[{"full_path":")" + folder +
+           R"(","alias":"/Tree"}],"recursive":)" +
+           (recursive ? "true" : "false") + more + "}";
+  }
+
+  pid_t pid() const { return pid_; }
+  const std::string& volume() const { return volume_; }
+  const std::string& sid() const { return sid_; }
+
+ private:
+  std::string root_;
+  std::string volume_;
+  std::string sid_;
+  std::string service_;
+  pid_t pid_ = -1;
+};
+
+Daemon& daemon() {
+  static Daemon instance;
+  return instance;
+}
+
+std::string uuid_of(const Json& reply) {
+  const char* uuid = json_string_value(json_object_get(reply.get(), "uuid"));
+  return uuid != nullptr ? uuid : "";
+}
+
+void BM_CreateCacheWholeTree(benchmark::State& state) {
+  Daemon& d = daemon();
+  const std::string body = Daemon::search_of(tree_path(), true);
+  const std::string find_sort = "find '" + tree_path() +
+                                "' -printf '%p %s %T@\\n' | LC_ALL=C.UTF-8 "
+                                "sort > /dev/null";
+  double find_seconds = 0;
+  double create_seconds = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    if (std::system(find_sort.c_str()) != 0) state.SkipWithError("find|sort");
+    find_seconds += seconds_since(start);
+    double seconds = 0;
+    Json made = d.call("create.cache", body, &seconds);
+    if (json_integer_value(json_object_get(made.get(), "total")) != 100000) {
+      state.SkipWithError("create.cache did not list the whole tree");
+    }
+    create_seconds += seconds;
+    state.SetIterationTime(seconds);
+  }
+  state.counters["find_sort_ms"] = find_seconds * 1000 / state.iterations();
+  state.counters["ratio"] = create_seconds / find_seconds;
+}
+BENCHMARK(BM_CreateCacheWholeTree)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The page statement alone on a fresh connection, every column of every row
+// touched: what any reader of the page pays at least.
+double bare_page_seconds(const std::string& file, const std::string& uuid) {
+  const auto start = Clock::now();
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_stmt* page = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT cache.path, entry.name, entry.stat, cache.alias "
+                     "FROM cache, entry WHERE uuid = @uuid AND cache.rowid = "
+                     "entry.path LIMIT @limit OFFSET @offset",
+                     -1, &page, nullptr);
+  sqlite3_bind_text(page, 1, uuid.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_int(page, 2, kPageLimit);
+  sqlite3_bind_int(page, 3, kPageOffset);
+  size_t bytes = 0;
+  while (sqlite3_step(page) == SQLITE_ROW) {
+    for (int column = 0; column < 4; ++column) {
+      sqlite3_column_blob(page, column);
+      bytes += sqlite3_column_bytes(page, column);
+    }
+  }
+  sqlite3_finalize(page);
+  sqlite3_close(db);
+  benchmark::DoNotOptimize(bytes);
+  return seconds_since(start);
+}
+
+void BM_FetchCachePage(benchmark::State& state) {
+  Daemon& d = daemon();
+  Json made = d.call("create.cache",
+                     Daemon::search_of(tree_path(), true, R"(,"index":2)"));
+  const std::string uuid = uuid_of(made);
+  const std::string file = cache_file_name(d.volume(), d.sid(), 2);
+  const std::string body =
+      R"({"index":2,"uuid":")" + uuid + R"(","limit":500,"offset":50000})";
+  double bare_seconds = 0;
+  double fetch_seconds = 0;
+  for (auto _ : state) {
+    bare_seconds += bare_page_seconds(file, uuid);
+    double seconds = 0;
+    Json page = d.call("fetch.cache", body, &seconds);
+    if (json_array_size(json_object_get(page.get(), "datas")) != kPageLimit) {
+      state.SkipWithError("short page");
+    }
+    fetch_seconds += seconds;
+    state.SetIterationTime(seconds);
+  }
+  state.counters["bare_ms"] = bare_seconds * 1000 / state.iterations();
+  state.counters["ratio"] = fetch_seconds / bare_seconds;
+}
+BENCHMARK(BM_FetchCachePage)
+    ->Iterations(10)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_FetchResourceSmallFolder(benchmark::State& state) {
+  Daemon& d = daemon();
+  const std::string body = Daemon::search_of(d.volume() + "/small", false);
+  for (auto _ : state) {
+    double seconds = 0;
+    Json page = d.call("fetch.resource", body, &seconds);
+    if (json_integer_value(json_object_get(page.get(), "total")) != 3) {
+      state.SkipWithError("fetch.resource failed");
+    }
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_FetchResourceSmallFolder)
+    ->Repetitions(5)
+    ->UseManualTime()
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+
+// The handler process of create.cache, collected when it ends: the daemon's
+// child forks it and ends at once, so it is orphaned to this process.
+void BM_CreateCachePeakMemory(benchmark::State& state) {
+  Daemon& d = daemon();
+  const std::string body = Daemon::search_of(tree_path(), true);
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  for (auto _ : state) {
+    if (!d.call("create.cache", body)) state.SkipWithError("create.cache");
+    struct rusage usage {};
+    pid_t handler = -1;
+    const auto start = Clock::now();
+    // It ends after its watch request, at most a few seconds later.
+    while (handler <= 0 && seconds_since(start) < 10) {
+      int status = 0;
+      const pid_t pid = wait4(-1, &status, WNOHANG, &usage);
+      if (pid > 0 && pid != d.pid()) {
+        handler = pid;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    if (handler <= 0) state.SkipWithError("handler not collected");
+    state.counters["peak_MiB"] = usage.ru_maxrss / 1024.0;
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+BENCHMARK(BM_CreateCachePeakMemory)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace orv
+
+BENCHMARK_MAIN();
