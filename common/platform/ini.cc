@@ -111,12 +111,14 @@ bool IniFile::load(const std::string& path, IniFile* out) {
   return true;
 }
 
-ConfigSnapshot::ConfigSnapshot() { t_snapshots.push_back(this); }
+ConfigSnapshot::ConfigSnapshot() : thread_snapshots_(&t_snapshots) {
+  thread_snapshots_->push_back(this);
+}
 
 ConfigSnapshot::~ConfigSnapshot() {
   // Snapshots held by objects need not end in the reverse order of their
-  // making.
-  std::erase(t_snapshots, this);
+  // making, nor on the thread that is running.
+  std::erase(*thread_snapshots_, this);
 }
 
 const IniFile* read_config(const std::string& path, IniFile* storage) {

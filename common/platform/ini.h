@@ -58,8 +58,9 @@ class IniFile {
 // reuse that parse, and changes made to the file meanwhile are not seen. For
 // work that asks the configuration the same questions many times in a short
 // span, such as formatting one page of entries. Reads on a thread go to the
-// newest snapshot of that thread that is still alive; a snapshot must be
-// destroyed on the thread that made it.
+// newest snapshot made on that thread that is still alive. A snapshot may be
+// destroyed on another thread, but not while the thread that made it reads
+// the configuration, nor after that thread has ended.
 class ConfigSnapshot {
  public:
   ConfigSnapshot();
@@ -69,6 +70,8 @@ class ConfigSnapshot {
 
  private:
   friend const IniFile* read_config(const std::string& path, IniFile* storage);
+  // The live snapshots of the thread that made this one.
+  std::vector<ConfigSnapshot*>* const thread_snapshots_;
   // By path; a null file records one that could not be read.
   std::unordered_map<std::string, std::unique_ptr<IniFile>> files_;
 };
