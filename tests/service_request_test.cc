@@ -225,6 +225,9 @@ TEST_F(ServiceRequestTest, HandlerWhoseCallerLeavesEndsWithStatusOne) {
       sandbox_.hvcall({"-t", "1", "orv-" + sid, "test.linger", "{}"});
   EXPECT_EQ(left.status, 1) << "hvcall should time out: " << left.err;
 
+  // The handler logs its pid as it starts; on a slow machine that may come
+  // after the caller has already given up.
+  ASSERT_TRUE(daemon.wait_for_err("[test] linger pid ", milliseconds(10000)));
   std::string err = daemon.err();
   size_t at = err.find("[test] linger pid ");
   ASSERT_NE(at, std::string::npos) << err;
