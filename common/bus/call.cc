@@ -116,19 +116,7 @@ int send_request(int sock, const char* method, size_t method_length,
     message.msg_control = nullptr;
     message.msg_controllen = 0;
     left -= static_cast<size_t>(sent);
-    size_t skip = static_cast<size_t>(sent);
-    while (skip > 0 && message.msg_iovlen > 0) {
-      iovec& first = message.msg_iov[0];
-      if (skip < first.iov_len) {
-        first.iov_base = static_cast<char*>(first.iov_base) + skip;
-        first.iov_len -= skip;
-        skip = 0;
-      } else {
-        skip -= first.iov_len;
-        ++message.msg_iov;
-        --message.msg_iovlen;
-      }
-    }
+    skip_sent(&message, static_cast<size_t>(sent));
   }
   return HV_OK;
 }

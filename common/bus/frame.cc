@@ -60,4 +60,18 @@ bool ServiceAddress::resolve(const char* name) {
   return true;
 }
 
+void skip_sent(msghdr* message, size_t sent) {
+  while (sent > 0 && message->msg_iovlen > 0) {
+    iovec& first = message->msg_iov[0];
+    if (sent < first.iov_len) {
+      first.iov_base = static_cast<char*>(first.iov_base) + sent;
+      first.iov_len -= sent;
+      return;
+    }
+    sent -= first.iov_len;
+    ++message->msg_iov;
+    --message->msg_iovlen;
+  }
+}
+
 }  // namespace orv::bus

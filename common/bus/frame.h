@@ -57,6 +57,10 @@ bool valid_service_name(const char* name);
 // "$ORV_ROOT/var/run/hvbus".
 std::string bus_directory();
 
+// Moves the iovecs of `message` past `sent` bytes that went out, so that a
+// partial sendmsg can be resumed with the rest.
+void skip_sent(msghdr* message, size_t sent);
+
 // The socket address of one service in the bus directory. The full path may
 // not fit in sun_path when ORV_ROOT is deep; the address then goes through an
 // O_PATH descriptor of the bus directory ("/proc/self/fd/N/NAME"), which this

@@ -76,20 +76,7 @@ bool send_answer(int conn, int result, const char* body, size_t length) {
       continue;
     }
     left -= static_cast<size_t>(sent);
-    // Skip what went out; the iovecs are adjusted in place.
-    size_t skip = static_cast<size_t>(sent);
-    while (skip > 0 && message.msg_iovlen > 0) {
-      iovec& first = message.msg_iov[0];
-      if (skip < first.iov_len) {
-        first.iov_base = static_cast<char*>(first.iov_base) + skip;
-        first.iov_len -= skip;
-        skip = 0;
-      } else {
-        skip -= first.iov_len;
-        ++message.msg_iov;
-        --message.msg_iovlen;
-      }
-    }
+    skip_sent(&message, static_cast<size_t>(sent));
   }
   return true;
 }
