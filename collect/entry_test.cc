@@ -8,10 +8,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/platform/test_root.h"
 #include "query/file_type.h"
 
 extern char** environ;
@@ -30,33 +30,15 @@ struct stat mode_stat(mode_t mode) {
 // A fresh folder per test, which is also the test's ORV_ROOT.
 class EntryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    build_file_type_index();
-    char pattern[] = "/tmp/entry_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    if (const char* root = getenv("ORV_ROOT")) old_root_ = root;
-    setenv("ORV_ROOT", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_root_) {
-      setenv("ORV_ROOT", old_root_->c_str(), 1);
-    } else {
-      unsetenv("ORV_ROOT");
-    }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void SetUp() override { build_file_type_index(); }
 
   // Writes `content` to `relative` below the test folder, making folders.
   void write(const std::string& relative, const std::string& content = "") {
-    fs::path p = fs::path(dir_) / relative;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p) << content;
+    root_.write("/" + relative, content);
   }
 
-  std::string dir_;
-  std::optional<std::string> old_root_;
+  platform::test::TempRoot root_;
+  const std::string dir_ = root_.root();
 };
 
 TEST_F(EntryTest, ExtensionRule) {

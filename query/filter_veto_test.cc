@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "common/platform/test_root.h"
 
 namespace orv {
 namespace {
@@ -20,34 +20,15 @@ using Patterns = std::vector<std::string>;
 // the test.
 class VetoFilterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/filter_veto_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    fs::create_directories(root_ + "/etc/config");
-    if (const char* old = getenv("ORV_ROOT")) old_root_ = old;
-    setenv("ORV_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_root_) {
-      setenv("ORV_ROOT", old_root_->c_str(), 1);
-    } else {
-      unsetenv("ORV_ROOT");
-    }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
   void write_config(const std::string& text) {
-    std::ofstream(root_ + "/etc/config/tvk2.conf") << text;
+    root_.write("/etc/config/tvk2.conf", text);
   }
   void write_veto_list(const std::string& list) {
     write_config("[global]\nveto files = " + list +
                  "\n[Public]\npath = /share/Public\n");
   }
 
-  std::string root_;
-  std::optional<std::string> old_root_;
+  platform::test::TempRoot root_;
 };
 
 Entry named(const char* name) {
@@ -86,7 +67,7 @@ TEST_F(VetoFilterTest, EmptyOrMissingListLeavesTheDotNames) {
   }
   write_config("[global]\nsomething = else\n");
   EXPECT_EQ(VetoFilter().patterns(), dots);
-  fs::remove(root_ + "/etc/config/tvk2.conf");
+  fs::remove(root_.path("/etc/config/tvk2.conf"));
   EXPECT_EQ(VetoFilter().patterns(), dots);
 
   // Words without slashes around them count as well.
