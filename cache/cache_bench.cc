@@ -8,7 +8,6 @@
 // search sorted by name gives them (nearly one folder row per entry).
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/bare_page.h"
 #include "cache/cache_folder.h"
 #include "cache/cache_store.h"
 #include "common/log.h"
@@ -180,28 +180,9 @@ void BM_PageStatement(benchmark::State& state) {
   const std::string file =
       cache_file_name(fixture().volume, session().sid(), 1);
   for (auto _ : state) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    sqlite3_stmt* page = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT cache.path, entry.name, entry.stat, "
-                       "cache.alias FROM cache, entry WHERE uuid = @uuid AND "
-                       "cache.rowid = entry.path LIMIT @limit OFFSET @offset",
-                       -1, &page, nullptr);
-    sqlite3_bind_text(page, 1, uuid.c_str(), -1, SQLITE_STATIC);
-    sqlite3_bind_int(page, 2, kPageLimit);
-    sqlite3_bind_int(page, 3, kPageOffset);
     size_t bytes = 0;
-    int rows = 0;
-    while (sqlite3_step(page) == SQLITE_ROW) {
-      for (int column = 0; column < 4; ++column) {
-        sqlite3_column_blob(page, column);
-        bytes += sqlite3_column_bytes(page, column);
-      }
-      ++rows;
-    }
-    sqlite3_finalize(page);
-    sqlite3_close(db);
+    const int rows =
+        bench::read_bare_page(file, uuid, kPageLimit, kPageOffset, &bytes);
     if (rows != kPageLimit) state.SkipWithError("short page");
     benchmark::DoNotOptimize(bytes);
   }

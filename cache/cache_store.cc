@@ -55,10 +55,6 @@ constexpr char kInsertEntry[] =
 constexpr char kExists[] =
     "SELECT COUNT(*) FROM cache WHERE rowid = 1 AND uuid = @uuid";
 constexpr char kCount[] = "SELECT MAX(rowid) FROM entry";
-constexpr char kPage[] =
-    "SELECT cache.path, entry.name, entry.stat, cache.alias FROM cache, entry "
-    "WHERE uuid = @uuid AND cache.rowid = entry.path LIMIT @limit OFFSET "
-    "@offset";
 constexpr char kClusters[] =
     "SELECT GROUP_CONCAT(DISTINCT cluster), count(*) FROM ( SELECT rowid id, "
     "cluster FROM entry ) GROUP BY cluster ORDER BY MIN(id)";
@@ -400,7 +396,7 @@ Json CacheStore::fetch(const std::string& uuid, int64_t offset, int64_t limit,
   const int32_t total = count(uuid);
   std::vector<Entry> rows;
   {
-    Statement page(db_, kPage);
+    Statement page(db_, kPageStatement);
     page.bind_text(page.parameter("@uuid"), uuid);
     page.bind_int(page.parameter("@limit"), low_bits(limit));
     page.bind_int(page.parameter("@offset"), low_bits(offset));

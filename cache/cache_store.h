@@ -48,6 +48,12 @@ using ChangeProbe = bool (*)(size_t index);
 // does (or after null is given) every page reports "changed" false.
 void set_change_probe(ChangeProbe probe);
 
+// The statement that reads one page of a list, in list order.
+inline constexpr char kPageStatement[] =
+    "SELECT cache.path, entry.name, entry.stat, cache.alias FROM cache, entry "
+    "WHERE uuid = @uuid AND cache.rowid = entry.path LIMIT @limit OFFSET "
+    "@offset";
+
 class CacheStore {
  public:
   // The private in-memory store of a single request: index 0, opened to be

@@ -21,7 +21,6 @@
 #include <jansson.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -38,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache/bare_page.h"
 #include "cache/cache_folder.h"
 #include "common/bus/hvservice.h"
 #include "common/json.h"
@@ -301,26 +301,8 @@ BENCHMARK(BM_CreateCacheWholeTree)
 // touched: what any reader of the page pays at least.
 double bare_page_seconds(const std::string& file, const std::string& uuid) {
   const auto start = Clock::now();
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  sqlite3_stmt* page = nullptr;
-  sqlite3_prepare_v2(db,
-                     "SELECT cache.path, entry.name, entry.stat, cache.alias "
-                     "FROM cache, entry WHERE uuid = @uuid AND cache.rowid = "
-                     "entry.path LIMIT @limit OFFSET @offset",
-                     -1, &page, nullptr);
-  sqlite3_bind_text(page, 1, uuid.c_str(), -1, SQLITE_STATIC);
-  sqlite3_bind_int(page, 2, kPageLimit);
-  sqlite3_bind_int(page, 3, kPageOffset);
   size_t bytes = 0;
-  while (sqlite3_step(page) == SQLITE_ROW) {
-    for (int column = 0; column < 4; ++column) {
-      sqlite3_column_blob(page, column);
-      bytes += sqlite3_column_bytes(page, column);
-    }
-  }
-  sqlite3_finalize(page);
-  sqlite3_close(db);
+  bench::read_bare_page(file, uuid, kPageLimit, kPageOffset, &bytes);
   benchmark::DoNotOptimize(bytes);
   return seconds_since(start);
 }
