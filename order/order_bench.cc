@@ -109,67 +109,57 @@ const std::vector<Entry>& names() {
   return entries;
 }
 
-// The sorter chain of a default query: head, then names ascending.
-void BM_NameSorter(benchmark::State& state) {
+// Times `sort` on a fresh copy of the names each round; the copy is made
+// outside the timed part, which then holds the sort alone.
+template <typename Sort>
+void time_sort(benchmark::State& state, Sort sort) {
   const std::vector<Entry>& source = names();
-  ErrorRecord error;
-  std::shared_ptr<Sorter> head = make_sorter<Sorter>(false, &error);
-  head->append(make_sorter<NameSorter>(false, &error));
-  if (!error.ok()) state.SkipWithError(error.message);
-  // Refilled outside the timed part, which then holds the sort alone.
   std::vector<Entry> list;
   for (auto _ : state) {
     state.PauseTiming();
     list = source;
     state.ResumeTiming();
-    head->sort(&list);
+    sort(&list);
     benchmark::DoNotOptimize(list.data());
   }
   state.SetItemsProcessed(state.iterations() * source.size());
+}
+
+// The sorter chain of a default query: head, then names ascending.
+void BM_NameSorter(benchmark::State& state) {
+  ErrorRecord error;
+  std::shared_ptr<Sorter> head = make_sorter<Sorter>(false, &error);
+  head->append(make_sorter<NameSorter>(false, &error));
+  if (!error.ok()) state.SkipWithError(error.message);
+  time_sort(state, [&](std::vector<Entry>* list) { head->sort(list); });
 }
 BENCHMARK(BM_NameSorter)->Unit(benchmark::kMillisecond);
 
 // The baseline: std::sort calling compareUTF8 for every comparison.
 void BM_CompareUTF8Sort(benchmark::State& state) {
-  const std::vector<Entry>& source = names();
   ErrorRecord error;
   std::shared_ptr<icu::Collator> collator = make_collator(&error);
   if (!collator) state.SkipWithError(error.message);
-  // Refilled outside the timed part, which then holds the sort alone.
-  std::vector<Entry> list;
-  for (auto _ : state) {
-    state.PauseTiming();
-    list = source;
-    state.ResumeTiming();
-    std::sort(list.begin(), list.end(), [&](const Entry& a, const Entry& b) {
+  time_sort(state, [&](std::vector<Entry>* list) {
+    std::sort(list->begin(), list->end(), [&](const Entry& a, const Entry& b) {
       return collate(*collator, a.name, b.name) == UCOL_LESS;
     });
-    benchmark::DoNotOptimize(list.data());
-  }
-  state.SetItemsProcessed(state.iterations() * source.size());
+  });
 }
 BENCHMARK(BM_CompareUTF8Sort)->Unit(benchmark::kMillisecond);
 
 // The chain's own comparison (prefix groups, then collation) per pair, for
 // comparison with the keyed sort that gives the same order.
 void BM_NameSorterCompareSort(benchmark::State& state) {
-  const std::vector<Entry>& source = names();
   ErrorRecord error;
   std::shared_ptr<Sorter> head = make_sorter<Sorter>(false, &error);
   head->append(make_sorter<NameSorter>(false, &error));
   if (!error.ok()) state.SkipWithError(error.message);
-  // Refilled outside the timed part, which then holds the sort alone.
-  std::vector<Entry> list;
-  for (auto _ : state) {
-    state.PauseTiming();
-    list = source;
-    state.ResumeTiming();
-    std::sort(list.begin(), list.end(), [&](const Entry& a, const Entry& b) {
+  time_sort(state, [&](std::vector<Entry>* list) {
+    std::sort(list->begin(), list->end(), [&](const Entry& a, const Entry& b) {
       return head->compare(a, b);
     });
-    benchmark::DoNotOptimize(list.data());
-  }
-  state.SetItemsProcessed(state.iterations() * source.size());
+  });
 }
 BENCHMARK(BM_NameSorterCompareSort)->Unit(benchmark::kMillisecond);
 
