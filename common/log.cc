@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "common/fork_gate.h"
+
 namespace orv {
 
 int log_level = 6;
@@ -16,12 +18,93 @@ namespace {
 
 int g_log_fd = STDERR_FILENO;
 
+// The runtime's `timezone` as prepare_signal_safe_log read it.
+long g_signal_safe_zone = 0;
+
+// Room for "YYYY-MM-DDThh:mm:ss+hhmm" and its NUL.
+constexpr size_t kStampSize = 48;
+
+char* put_digits(char* out, long value, int digits) {
+  for (int i = digits - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + digits;
+}
+
+// Formats `seconds` as "YYYY-MM-DDThh:mm:ss±hhmm" with the offset of `zone`
+// (seconds west of UTC), by arithmetic alone, so that it may run in a signal
+// handler. The calendar is the proleptic Gregorian one, as gmtime's.
+size_t format_stamp(int64_t seconds, long zone, char* out) {
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // Days since 1970-01-01 to a civil date, counting in 400-year eras that
+  // begin on 0000-03-01.
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t of_era = days - era * 146097;
+  const int64_t year_of_era =
+      (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+  const int64_t day_of_year =
+      of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t shifted_month = (5 * day_of_year + 2) / 153;
+  const int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  const int64_t month =
+      shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+
+  char* p = out;
+  const int64_t shown_year = year < 0 ? -year : year;
+  int year_digits = 4;
+  for (int64_t big = 10000; shown_year >= big && year_digits < 18; big *= 10) {
+    ++year_digits;
+  }
+  if (year < 0) *p++ = '-';
+  p = put_digits(p, static_cast<long>(shown_year), year_digits);
+  *p++ = '-';
+  p = put_digits(p, static_cast<long>(month), 2);
+  *p++ = '-';
+  p = put_digits(p, static_cast<long>(day), 2);
+  *p++ = 'T';
+  p = put_digits(p, static_cast<long>(rest / 3600), 2);
+  *p++ = ':';
+  p = put_digits(p, static_cast<long>(rest / 60 % 60), 2);
+  *p++ = ':';
+  p = put_digits(p, static_cast<long>(rest % 60), 2);
+  long minutes = zone / 60;
+  *p++ = minutes < 0 ? '+' : '-';
+  long magnitude = minutes < 0 ? -minutes : minutes;
+  p = put_digits(p, magnitude / 60 % 100, 2);
+  p = put_digits(p, magnitude % 60, 2);
+  *p = '\0';
+  return static_cast<size_t>(p - out);
+}
+
+void write_whole(const char* bytes, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = write(g_log_fd, bytes + done, length - done);
+    if (n <= 0) return;  // Nothing sensible to do when logging itself fails.
+    done += static_cast<size_t>(n);
+  }
+}
+
 // Formats the whole line into one buffer so that it reaches the descriptor in
 // a single write and lines of different processes never interleave.
 void write_line(LogKind kind, const char* location, const char* format,
                 va_list args) {
   char stack[1024];
-  std::string head = iso_timestamp(local_clock());
+  std::string head;
+  {
+    // The time zone code locks: a daemon thread must not hold that lock
+    // when a handler process is forked.
+    ForkGuard guard;
+    head = iso_timestamp(local_clock());
+  }
   int prefix = std::snprintf(
       stack, sizeof(stack), "%s [%c] orv-service(%d): %s", head.c_str(),
       static_cast<char>(kind), static_cast<int>(getpid()), location);
@@ -37,12 +120,7 @@ void write_line(LogKind kind, const char* location, const char* format,
   std::vsnprintf(line.data() + prefix, static_cast<size_t>(body) + 1, format,
                  args);
   line.back() = '\n';
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = write(g_log_fd, line.data() + done, line.size() - done);
-    if (n <= 0) return;  // Nothing sensible to do when logging itself fails.
-    done += static_cast<size_t>(n);
-  }
+  write_whole(line.data(), line.size());
 }
 
 }  // namespace
@@ -106,20 +184,67 @@ int64_t local_clock() {
 }
 
 std::string iso_timestamp(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  struct tm fields {};
-  gmtime_r(&t, &fields);
   tzset();
-  long minutes = timezone / 60;
-  char sign = minutes < 0 ? '+' : '-';
-  long hours = std::labs(minutes / 60);
-  long rest = std::labs(minutes % 60);
-  char text[64];
-  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld%02ld",
-                fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday,
-                fields.tm_hour, fields.tm_min, fields.tm_sec, sign, hours,
-                rest);
+  char text[kStampSize];
+  format_stamp(seconds, timezone, text);
   return text;
+}
+
+SignalSafeText& SignalSafeText::text(const char* text) {
+  size_t length = 0;
+  if (text != nullptr) {
+    while (text[length] != '\0') ++length;
+  }
+  return this->text(text, length);
+}
+
+SignalSafeText& SignalSafeText::text(const char* text, size_t length) {
+  size_t room = kCapacity - size_;
+  if (length > room) length = room;
+  for (size_t i = 0; i < length; ++i) buffer_[size_ + i] = text[i];
+  size_ += length;
+  return *this;
+}
+
+SignalSafeText& SignalSafeText::number(long value, int width) {
+  char digits[24];
+  int count = 0;
+  unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value)
+                                      : static_cast<unsigned long>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude > 0);
+  if (value < 0) digits[count++] = '-';
+  for (int pad = width - count; pad > 0; --pad) text(" ", 1);
+  while (count > 0) text(&digits[--count], 1);
+  return *this;
+}
+
+void prepare_signal_safe_log() {
+  tzset();
+  g_signal_safe_zone = timezone;
+}
+
+void log_signal_safe(LogKind kind, const SignalSafeText& text) {
+  if (!log_enabled(kind)) return;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  char stamp[kStampSize];
+  size_t stamp_length =
+      format_stamp(static_cast<int64_t>(now.tv_sec) - g_signal_safe_zone,
+                   g_signal_safe_zone, stamp);
+  const char kind_text[] = {' ', '[', static_cast<char>(kind), ']', ' '};
+  SignalSafeText line;
+  line.text(stamp, stamp_length)
+      .text(kind_text, sizeof(kind_text))
+      .text("orv-service(")
+      .number(getpid())
+      .text("): ");
+  // The newline always fits: the event text is cut instead.
+  size_t room = SignalSafeText::kCapacity - line.size() - 1;
+  line.text(text.data(), text.size() < room ? text.size() : room).text("\n");
+  write_whole(line.data(), line.size());
 }
 
 }  // namespace orv

@@ -7,6 +7,7 @@
 #ifndef ORV_COMMON_LOG_H_
 #define ORV_COMMON_LOG_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,38 @@ void log_debug(const char* unit, int line, const char* format, ...)
 // A trace line: "(unit:line) operation() " and the text.
 void log_trace(const char* unit, int line, const char* operation,
                const char* format, ...) __attribute__((format(printf, 4, 5)));
+
+// A fixed buffer that texts and numbers are appended to without allocating,
+// locking or calling the C library: what a signal handler may build a log
+// line in. What does not fit is cut off.
+class SignalSafeText {
+ public:
+  static constexpr size_t kCapacity = 1024;
+
+  SignalSafeText& text(const char* text);
+  SignalSafeText& text(const char* text, size_t length);
+  // The decimal number, right-aligned with spaces to `width` characters.
+  SignalSafeText& number(long value, int width = 0);
+  void clear() { size_ = 0; }
+
+  const char* data() const { return buffer_; }
+  size_t size() const { return size_; }
+
+ private:
+  char buffer_[kCapacity];
+  size_t size_ = 0;
+};
+
+// Reads what log_signal_safe needs of the C library's state: the time zone's
+// offset. Call before a signal handler may log, on an ordinary thread.
+void prepare_signal_safe_log();
+
+// Async-signal-safe log_line: writes one line of `kind` with the event text
+// `text`, whole in one write, gated by the level like any line. The time
+// stamp comes from the clock and the offset read by prepare_signal_safe_log,
+// without the C library's time functions, which take a lock that the
+// interrupted code may hold.
+void log_signal_safe(LogKind kind, const SignalSafeText& text);
 
 // The sink that log lines are written to; standard error unless a test
 // redirects it. Used by tests.

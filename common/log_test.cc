@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "gtest/gtest.h"
 
@@ -134,6 +135,50 @@ TEST_F(LogTest, TimestampSignAndOffset) {
     use_zone(c.tz);
     EXPECT_EQ(iso_timestamp(seconds), c.stamp) << c.tz;
   }
+  // The calendar, worked out without the C library's time functions.
+  use_zone("UTC0");
+  const std::pair<int64_t, const char*> dates[] = {
+      {0, "1970-01-01T00:00:00-0000"},
+      {-1, "1969-12-31T23:59:59-0000"},
+      {951782400, "2000-02-29T00:00:00-0000"},
+      {951868800, "2000-03-01T00:00:00-0000"},
+      {1709251199, "2024-02-29T23:59:59-0000"},
+      {4107542400, "2100-03-01T00:00:00-0000"},
+      {-2208988800, "1900-01-01T00:00:00-0000"},
+      {253402300799, "9999-12-31T23:59:59-0000"},
+  };
+  for (const auto& [when, stamp] : dates) {
+    EXPECT_EQ(iso_timestamp(when), stamp) << when;
+  }
+}
+
+TEST_F(LogTest, SignalSafeLineHasTheLayoutOfAnyLine) {
+  use_zone("CST-8");
+  prepare_signal_safe_log();
+  log_level = 1;
+  SignalSafeText text;
+  text.text("Segmentation fault (pid ").number(-42).text(") x:");
+  log_signal_safe(LogKind::kFatal, text);
+  text.clear();
+  text.number(7, 2).text(". frame");
+  log_signal_safe(LogKind::kFatal, text);
+  text.clear();
+  log_signal_safe(LogKind::kError, text.text("gated by the level"));
+  std::string got = drain();
+  const std::string head =
+      " [F] orv-service(" + std::to_string(getpid()) + "): ";
+  ASSERT_EQ(got.size(), 2 * (24 + head.size()) +
+                            std::string("Segmentation fault (pid -42) x:\n"
+                                        " 7. frame\n")
+                                .size())
+      << got;
+  EXPECT_EQ(got.substr(19, 5), "+0800");
+  EXPECT_EQ(got.substr(24, head.size()), head);
+  EXPECT_EQ(got.substr(24 + head.size(), 32),
+            "Segmentation fault (pid -42) x:\n");
+  // The stamp is the local standard time, as log_line's.
+  EXPECT_EQ(got.substr(0, 10), iso_timestamp(local_clock()).substr(0, 10));
+  EXPECT_NE(got.find(head + " 7. frame\n"), std::string::npos) << got;
 }
 
 TEST_F(LogTest, LocalClockIsStandardTimeWithoutDaylightSaving) {
