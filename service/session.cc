@@ -1,7 +1,6 @@
 #include "service/session.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,59 +8,63 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
+#include "common/fork_gate.h"
 #include "common/log.h"
+#include "common/platform/accounts.h"
+#include "common/platform/tovix.h"
 
 namespace orv {
 
 namespace {
 
-// Room for the supplementary groups of one user.
-constexpr int kMaxGroups = 65536;
-constexpr int kFewGroups = 64;
-
 bool lookup_account(uid_t id, uid_t* uid, gid_t* gid, std::string* reason) {
-  std::vector<char> buffer(1024);
-  while (true) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    int rc = getpwuid_r(id, &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);  // An account with long fields.
-      continue;
-    }
-    if (found == nullptr) {
-      *reason = rc != 0 ? std::string("getpwuid_r: ") + std::strerror(rc)
-                        : "no account with uid " + std::to_string(id);
-      return false;
-    }
-    *uid = entry.pw_uid;
-    *gid = entry.pw_gid;
-    return true;
-  }
+  platform::Account account;
+  if (!platform::lookup_account_by_uid(id, &account, reason)) return false;
+  *uid = account.uid;
+  *gid = account.gid;
+  return true;
 }
 
 std::atomic<Session::AccountLookup> g_lookup{nullptr};
 
-// Whether the process already has exactly this effective identity, so that
-// nothing needs to change (and an unprivileged process serving its own user
-// does not fail for want of the right to change it).
+// Asks the session store whether `sid` is a live login, filling `record`.
+// The store reads a file and the account database, which a handler process
+// forked meanwhile must not find half-way through a call.
+bool query_session(const std::string& sid, tovix_session_t* record) {
+  if (sid.empty() || sid.find('\0') != std::string::npos) return false;
+  ForkGuard guard;
+  return auth_get_session_ex(sid.c_str(), 1, record) == 0;
+}
+
+// The group list sorted, without repeats, with `gid` in it: the groups that
+// count for access, whether or not the effective group is in the list.
+std::vector<gid_t> access_groups(std::vector<gid_t> groups, gid_t gid) {
+  groups.push_back(gid);
+  std::sort(groups.begin(), groups.end());
+  groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
+  return groups;
+}
+
+// Whether the process already has exactly this identity, real and saved ids
+// included, so that nothing needs to change (and an unprivileged process
+// serving its own user does not fail for want of the right to change it).
 bool has_identity(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
-  if (geteuid() != uid || getegid() != gid) return false;
+  uid_t ruid, euid, suid;
+  gid_t rgid, egid, sgid;
+  if (getresuid(&ruid, &euid, &suid) != 0 ||
+      getresgid(&rgid, &egid, &sgid) != 0) {
+    return false;
+  }
+  if (ruid != uid || euid != uid || suid != uid || rgid != gid || egid != gid ||
+      sgid != gid) {
+    return false;
+  }
   int count = getgroups(0, nullptr);
   if (count < 0) return false;
   std::vector<gid_t> current(static_cast<size_t>(count));
   if (count > 0 && getgroups(count, current.data()) != count) return false;
-  std::vector<gid_t> wanted = groups;
-  // The effective group counts for access whether or not the list holds it.
-  current.push_back(gid);
-  wanted.push_back(gid);
-  std::sort(current.begin(), current.end());
-  current.erase(std::unique(current.begin(), current.end()), current.end());
-  std::sort(wanted.begin(), wanted.end());
-  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  return current == wanted;
+  return access_groups(current, gid) == access_groups(groups, gid);
 }
 
 }  // namespace
@@ -74,83 +77,76 @@ Session::Session(bool watch_liveness)
 void Session::set_account_lookup(AccountLookup lookup) { g_lookup = lookup; }
 
 void Session::set_session(const std::string& sid) {
-  {
-    // The liveness timer's thread reads the id.
-    std::lock_guard<std::mutex> lock(mutex_);
-    sid_ = sid;
-  }
+  // The liveness check reads the id on the timer's thread: it pauses while
+  // the identity is written, so that it is constant whenever it is read.
+  const bool watching = liveness_.running();
+  liveness_.stop();
+  sid_ = sid;
   service_name_ = "orv-" + sid;
   log_line(LogKind::kError, "[session] %s be set.", sid.c_str());
+  user_name_.clear();
   uid_ = 0;
   gid_ = 0;
+  groups_.clear();
   resolved_ = false;
-  if (!session_alive()) {
-    reason_ = "the session is not live";
-    return;
-  }
-  uid_t id;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    id = record_.uid;
-  }
+  reason_.clear();
+
+  tovix_session_t record{};
   AccountLookup lookup = g_lookup.load();
   if (lookup == nullptr) lookup = &lookup_account;
   uid_t uid = 0;
   gid_t gid = 0;
-  reason_.clear();
-  if (!lookup(id, &uid, &gid, &reason_)) return;  // uid and gid stay 0.
-  uid_ = uid;
-  gid_ = gid;
-  resolved_ = true;
-}
-
-bool Session::session_alive() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (sid_.empty()) return false;
-  return auth_get_session_ex(sid_.c_str(), 1, &record_) == 0;
-}
-
-std::string Session::user_name() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return std::string(record_.user, strnlen(record_.user, sizeof(record_.user)));
-}
-
-bool Session::seteuser(ErrorRecord* error) {
-  std::string user = user_name();
-  // Most accounts are in a few groups: ask with a small list first and
-  // grow it to the size the account database reports, rather than clearing
-  // room for the largest list in every handler process.
-  std::vector<gid_t> groups(kFewGroups);
-  int count = kFewGroups;
-  int found = getgrouplist(user.c_str(), gid_, groups.data(), &count);
-  if (found < 0 && count > kFewGroups) {
-    count = std::min(count, kMaxGroups);
-    groups.resize(count);
-    found = getgrouplist(user.c_str(), gid_, groups.data(), &count);
+  platform::Account account;
+  if (!query_session(sid_, &record)) {
+    reason_ = "the session is not live";
+  } else if (lookup(record.uid, &uid, &gid, &reason_)) {  // Else stay 0.
+    account.name.assign(record.user, strnlen(record.user, sizeof(record.user)));
+    account.uid = uid;
+    account.gid = gid;
+    std::vector<gid_t> groups;
+    if (platform::account_groups(account, &groups)) {
+      user_name_ = account.name;
+      uid_ = uid;
+      gid_ = gid;
+      groups_ = std::move(groups);
+      resolved_ = true;
+    } else {
+      reason_ = "the groups of " + account.name + " cannot be read";
+    }
   }
-  groups.resize(found < 0 ? 0 : static_cast<size_t>(count));
-  for (gid_t group : groups) {
+  if (watching) liveness_.start(kLivenessPeriod);
+}
+
+bool Session::session_alive() const {
+  tovix_session_t record{};
+  return query_session(sid_, &record);
+}
+
+bool Session::seteuser(ErrorRecord* error) const {
+  for (gid_t group : groups_) {
     log_trace("session", 97, "seteuser", "[session] gid = %d",
               static_cast<int>(group));
   }
-  if (has_identity(uid_, gid_, groups)) return true;
+  if (has_identity(uid_, gid_, groups_)) return true;
 
-  // The groups first and the user last: once the effective user is not root
-  // the process may no longer change its groups.
+  // The groups first and the user last: once the process is no longer root
+  // it may not change its groups. All three ids of each kind, so that no
+  // program the handler runs starts with a root id it could switch back to.
   const char* step = nullptr;
-  if (setgroups(groups.size(), groups.data()) != 0) {
+  if (setgroups(groups_.size(), groups_.data()) != 0) {
     step = "setgroups";
-  } else if (setegid(gid_) != 0) {
-    step = "setegid";
-  } else if (seteuid(uid_) != 0) {
-    step = "seteuid";
+  } else if (setresgid(gid_, gid_, gid_) != 0) {
+    step = "setresgid";
+  } else if (setresuid(uid_, uid_, uid_) != 0) {
+    step = "setresuid";
   }
   if (step == nullptr) return true;
   int saved = errno;
   log_line(LogKind::kError, "[session] switch to user %s (uid %d): %s: %s",
-           user.c_str(), static_cast<int>(uid_), step, std::strerror(saved));
-  set_error(error, 3, "cannot switch to user %s: %s: %s", user.c_str(), step,
-            std::strerror(saved));
+           user_name_.c_str(), static_cast<int>(uid_), step,
+           std::strerror(saved));
+  set_error(error, 3, "cannot switch to user %s: %s: %s", user_name_.c_str(),
+            step, std::strerror(saved));
   return false;
 }
 
@@ -169,9 +165,8 @@ Session& session() {
 }
 
 bool is_live_session(const std::string& sid) {
-  if (sid.empty() || sid.find('\0') != std::string::npos) return false;
   tovix_session_t record{};
-  return auth_get_session_ex(sid.c_str(), 1, &record) == 0;
+  return query_session(sid, &record);
 }
 
 }  // namespace orv

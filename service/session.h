@@ -2,18 +2,17 @@
 // the session id, the service name derived from it and the session user's
 // identity; it watches that the login stays live and ends the daemon with
 // SIGTERM when it does not; and seteuser makes each request handler process
-// act with the session user's rights.
+// act as the session user.
 #ifndef ORV_SERVICE_SESSION_H_
 #define ORV_SERVICE_SESSION_H_
 
 #include <sys/types.h>
 
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "common/interval_timer.h"
-#include "common/platform/tovix.h"
 
 namespace orv {
 
@@ -29,39 +28,43 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Stores `sid` and the service name "orv-" + sid, and, when the login is
-  // live, looks up the session user's account for uid and gid. Call before
-  // any request is served.
+  // Stores `sid` and the service name "orv-" + sid and, when the login is
+  // live, resolves the session user's identity once and for all: name, user
+  // and primary group ids, and supplementary groups. Call on the main thread
+  // before any request is served.
   void set_session(const std::string& sid);
 
-  // Whether the session id is a live login; refreshes the session record.
-  // Thread-safe.
-  bool session_alive();
+  // Whether the session id is a live login. Changes nothing of the session.
+  // Thread-safe; enters the account database under the fork gate.
+  bool session_alive() const;
 
-  // Whether set_session found the session user's account. A daemon whose
-  // user is not resolved must not serve: its uid and gid would be root's.
+  // Whether set_session resolved the session user's identity. A daemon whose
+  // user is not resolved must not serve: its handlers would stay root.
   bool user_resolved() const { return resolved_; }
-  // Why the account was not resolved (empty when it was).
+  // Why the identity was not resolved (empty when it was).
   const std::string& unresolved_reason() const { return reason_; }
 
-  // Switches the calling process's supplementary groups, effective group and
-  // effective user to the session user's. On failure sets `error` (code 3)
-  // and returns false; the identity may then be partly switched, so the
-  // caller must not go on serving. A process that already has exactly this
-  // identity changes nothing. For single-threaded handler processes.
-  bool seteuser(ErrorRecord* error);
+  // Makes the session user's identity the calling process's whole identity:
+  // supplementary groups, then real, effective and saved group ids, then
+  // real, effective and saved user ids, so that nothing the process runs can
+  // take root back. On failure sets `error` (code 3) and returns false; the
+  // identity may then be partly switched, so the caller must not go on
+  // serving. A process that already has exactly this identity changes
+  // nothing. For the single-threaded handler processes.
+  bool seteuser(ErrorRecord* error) const;
 
-  // The session user's name from the session record. Thread-safe.
-  std::string user_name();
-
+  // The identity resolved by set_session; constant afterwards, so every
+  // thread and every handler process reads it without a lock.
   const std::string& sid() const { return sid_; }
   const std::string& service_name() const { return service_name_; }
+  const std::string& user_name() const { return user_name_; }
   uid_t uid() const { return uid_; }
   gid_t gid() const { return gid_; }
+  const std::vector<gid_t>& groups() const { return groups_; }
 
   // The account look-up of set_session: fills the account's user and primary
   // group ids of user id `id` and returns true, or returns false with the
-  // reason. The default asks the account database (getpwuid_r).
+  // reason. The default asks the account database.
   using AccountLookup = bool (*)(uid_t id, uid_t* uid, gid_t* gid,
                                  std::string* reason);
   // Replaces the look-up; null restores the default. Used by tests.
@@ -70,17 +73,16 @@ class Session {
  private:
   static void check_liveness(void* argument);
 
-  // Constant after set_session (which runs before requests are served).
-  uid_t uid_ = 0;
-  gid_t gid_ = 0;
+  // Constant after set_session, which runs before requests are served and
+  // stops the liveness timer while it writes them.
   std::string sid_;
   std::string service_name_ = "orv-";
+  std::string user_name_;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  std::vector<gid_t> groups_;
   bool resolved_ = false;
   std::string reason_ = "no session id";
-
-  // Guarded by mutex_: written by every liveness query.
-  std::mutex mutex_;
-  tovix_session_t record_{};
 
   // Last, so that it stops (and waits for a check in progress) before the
   // members it reads go.
@@ -92,7 +94,8 @@ class Session {
 Session& session();
 
 // Whether `sid` is a live login, with a record of its own; false for an empty
-// or malformed id. Thread-safe.
+// or malformed id. Thread-safe; enters the account database under the fork
+// gate.
 bool is_live_session(const std::string& sid);
 
 }  // namespace orv

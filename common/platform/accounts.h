@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace orv::platform {
 
@@ -20,9 +21,19 @@ struct Account {
 // untouched, when there is no such account or the database cannot answer.
 bool lookup_account(const char* name, Account* account);
 
+// Looks up the account with user id `uid`. Returns false, leaving `account`
+// untouched and saying why in `reason`, when there is no such account or the
+// database cannot answer.
+bool lookup_account_by_uid(uid_t uid, Account* account, std::string* reason);
+
 // Looks up the group named `name`. Returns false, leaving `gid` untouched,
 // when there is no such group or the database cannot answer.
 bool lookup_group(const char* name, gid_t* gid);
+
+// Every group the account is in, its primary group among them, as the
+// account database lists them (getgrouplist). Returns false, leaving `groups`
+// untouched, when the database cannot answer.
+bool account_groups(const Account& account, std::vector<gid_t>* groups);
 
 // True when the account is in the group with id `gid`, as its primary group
 // or as a supplementary one.
