@@ -100,7 +100,11 @@ void WorkerPool::run() {
     head_->next = job->next;
     job->next->prev = head_;
     pthread_mutex_unlock(&mutex_);
-    job->handler(job->ctx, job->io, job->params, job->fd);
+    try {
+      job->handler(job->ctx, job->io, job->params, job->fd);
+    } catch (...) {
+      // A handler that throws loses its request's reply, not the daemon.
+    }
     release(job);
   }
 }

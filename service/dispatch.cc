@@ -9,8 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "common/error.h"
+#include "common/fork_gate.h"
+#include "common/log.h"
 #include "common/reply.h"
 #include "service/session.h"
 
@@ -22,19 +26,31 @@ hv_rest_t* g_rest = nullptr;
 WorkerPool* g_pool = nullptr;
 
 // The life of a handler process: take the session user's identity, build
-// the parameters, serve, end. Never returns.
+// the parameters, serve, end. Never returns: a process forked from the
+// daemon that came back into its copy of the service loop would go on
+// serving from a loop whose descriptors are closed.
 [[noreturn]] void serve(void* ctx, hv_handler_fn handler, hv_io_t* io,
                         json_t* params, int fd) {
-  ErrorRecord error;
-  clear_error(&error);
-  if (!session().seteuser(&error)) {
-    // Serving with the daemon's identity would give the caller its rights.
-    reply_json(io, fd, nullptr, error);
-    _exit(1);
+  std::string failure;  // A copy: the exception goes with its catch block.
+  try {
+    ErrorRecord error;
+    clear_error(&error);
+    if (!session().seteuser(&error)) {
+      // Serving with the daemon's identity would give the caller its rights.
+      reply_json(io, fd, nullptr, error);
+      _exit(1);
+    }
+    Json object = request_object(io, params);
+    handler(ctx, io, object.get(), fd);
+    _exit(0);
+  } catch (const std::exception& exception) {
+    failure = exception.what();
+  } catch (...) {
+    failure = "unknown exception";
   }
-  Json object = request_object(io, params);
-  handler(ctx, io, object.get(), fd);
-  _exit(0);
+  log_line(LogKind::kError, "[%s] handler process ended by an exception: %s",
+           session().service_name().c_str(), failure.c_str());
+  _exit(1);
 }
 
 }  // namespace
@@ -54,11 +70,14 @@ void on_bus_request(const char* method, hv_io_t* io, int fd) {
 
 void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                   int fd) {
-  pid_t child = fork();
+  // Through the gate: no other thread of the daemon is inside a library
+  // that the handler process will use.
+  pid_t child = gated_fork();
   if (child == 0) {
-    close_inherited_descriptors(fd);
+    close_inherited_descriptors(hv_io_socket(io), fd);
     // The handler process is the child's child, so that the daemon never has
-    // to reap it: the child ends at once and the handler is adopted.
+    // to reap it: the child ends at once and the handler is adopted. The
+    // child has a single thread, so a plain fork is safe here.
     if (fork() == 0) serve(ctx, handler, io, params, fd);
     _exit(0);
   }
@@ -93,7 +112,7 @@ Json request_object(hv_io_t* io, json_t* params) {
   return object;
 }
 
-void close_inherited_descriptors(int keep) {
+void close_inherited_descriptors(int conn, int reply) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return;
   int listing = dirfd(dir);
@@ -102,16 +121,21 @@ void close_inherited_descriptors(int keep) {
     long number = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0') continue;  // "." and ".."
     int fd = static_cast<int>(number);
-    if (fd < 3 || fd == listing || fd == keep) continue;
+    if (fd < 3 || fd == listing || fd == conn || fd == reply) continue;
     struct stat status;
-    if (fstat(fd, &status) != 0 || S_ISSOCK(status.st_mode)) continue;
-    char path[64];
-    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
-    char target[4096];
-    ssize_t length = readlink(path, target, sizeof(target) - 1);
-    if (length <= 0) continue;
-    target[length] = '\0';
-    if (std::strstr(target, "(deleted)") != nullptr) continue;
+    if (fstat(fd, &status) != 0) continue;
+    // A socket here is the connection or reply descriptor of another
+    // request: the daemon's listening socket and waiting callers are closed
+    // by the bus itself.
+    if (!S_ISSOCK(status.st_mode)) {
+      char path[64];
+      std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+      char target[4096];
+      ssize_t length = readlink(path, target, sizeof(target) - 1);
+      if (length <= 0) continue;
+      target[length] = '\0';
+      if (std::strstr(target, "(deleted)") != nullptr) continue;
+    }
     close(fd);
   }
   closedir(dir);

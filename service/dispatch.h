@@ -26,12 +26,15 @@ void set_watch_pool(WorkerPool* pool);
 // table. When that throws, closes the descriptor and frees the io.
 void on_bus_request(const char* method, hv_io_t* io, int fd);
 
-// Dispatcher of the endpoints served in a handler process: forks a child
-// that forks the handler process and ends at once, waits for the child, and
-// releases its own io, object and descriptor. The handler process switches to
-// the session user, builds the parameter object (request_object), runs the
-// handler and ends with _exit(0). When the identity cannot be switched it
-// answers code 3 instead and ends. A failed fork drops the request unanswered.
+// Dispatcher of the endpoints served in a handler process: forks (through
+// the fork gate) a child that forks the handler process and ends at once,
+// waits for the child, and releases its own io, object and descriptor. The
+// handler process switches to the session user, builds the parameter object
+// (request_object), runs the handler and ends with _exit(0). When the
+// identity cannot be switched it answers code 3 instead and ends with
+// _exit(1); a handler that throws ends it with _exit(1) unanswered (the
+// caller sees its connection end). A failed fork drops the request
+// unanswered.
 void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                   int fd);
 
@@ -47,11 +50,14 @@ void run_in_pool(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
 Json request_object(hv_io_t* io, json_t* params);
 
 // Closes the descriptors a handler process inherited from the daemon (pid
-// file, timers, watchers, files), so that none of them outlives the daemon in
-// a long-running handler. Keeps 0, 1 and 2, sockets (the bus connection),
-// descriptors whose status or link cannot be read or whose target is empty or
-// deleted, and `keep` (the request's reply descriptor, whatever it is).
-void close_inherited_descriptors(int keep);
+// file, timers, watchers, files, and the connections and reply descriptors
+// of other requests), so that none of them outlives the daemon in a
+// long-running handler and no other caller waits for this process to let go
+// of its connection. Keeps 0, 1 and 2, the request's own connection `conn`
+// and reply descriptor `reply` (whatever they are), and descriptors that are
+// not sockets whose status or link cannot be read or whose target is empty
+// or deleted.
+void close_inherited_descriptors(int conn, int reply);
 
 }  // namespace orv
 

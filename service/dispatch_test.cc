@@ -48,7 +48,7 @@ TEST(DispatchTest, RequestObjectMergesBodyAndQueryParameters) {
 
 // Which of the descriptors a handler process inherits survive the clean-up;
 // reported by a child as bits of its exit status.
-TEST(DispatchTest, HandlerProcessKeepsOnlyStreamsSocketsAndReplyDescriptor) {
+TEST(DispatchTest, HandlerProcessKeepsOnlyStreamsAndItsOwnRequest) {
   char file_name[] = "/tmp/orv-dispatch-XXXXXX";
   int file = mkstemp(file_name);
   ASSERT_GE(file, 0);
@@ -59,28 +59,34 @@ TEST(DispatchTest, HandlerProcessKeepsOnlyStreamsSocketsAndReplyDescriptor) {
   int reply = open(file_name, O_WRONLY);
   int pipe_ends[2];
   ASSERT_EQ(pipe(pipe_ends), 0);
-  int sockets[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+  // The request's own connection, and another request's connection and
+  // reply socket.
+  int own[2];
+  int other[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, own), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
 
   pid_t pid = fork();
   if (pid == 0) {
-    close_inherited_descriptors(reply);
+    close_inherited_descriptors(own[0], reply);
     auto open_now = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
     int bits = 0;
     if (!open_now(file)) bits |= 1;          // closed: expected
     if (!open_now(pipe_ends[0])) bits |= 2;  // closed: expected
-    if (open_now(sockets[0])) bits |= 4;     // kept: expected
+    if (open_now(own[0])) bits |= 4;         // kept: expected
     if (open_now(reply)) bits |= 8;          // kept: expected
     if (open_now(gone)) bits |= 16;          // kept: deleted target
+    if (!open_now(own[1])) bits |= 32;       // closed: not the connection
+    if (!open_now(other[0])) bits |= 64;     // closed: another request's
     _exit(bits);
   }
   int raw = 0;
   waitpid(pid, &raw, 0);
   ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 31);
+  EXPECT_EQ(WEXITSTATUS(raw), 127);
   unlink(file_name);
-  for (int fd : {file, gone, reply, pipe_ends[0], pipe_ends[1], sockets[0],
-                 sockets[1]}) {
+  for (int fd : {file, gone, reply, pipe_ends[0], pipe_ends[1], own[0], own[1],
+                 other[0], other[1]}) {
     close(fd);
   }
 }

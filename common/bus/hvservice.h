@@ -82,6 +82,12 @@ int hv_io_realloc(hv_io_t* io, size_t size);
 // (made by hv_io_create) is always alive.
 int hv_io_alive(hv_io_t* io);
 
+// The descriptor of the request's connection, or -1 for an io that belongs to
+// no request (made by hv_io_create, or NULL). An addition of ours to the bus
+// API: a process forked to serve one request tells its own connection by it
+// from the copies of other requests' connections that it inherited.
+int hv_io_socket(const hv_io_t* io);
+
 // Completes the request: sends the buffer's bytes as the answer (a handler
 // that wrote its reply to the reply descriptor has emptied the buffer first).
 // Waits while the caller reads slowly, but gives up after 30 seconds without

@@ -161,6 +161,8 @@ int hv_io_alive(hv_io_t* io) {
   return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) ? 0 : 1;
 }
 
+int hv_io_socket(const hv_io_t* io) { return io == nullptr ? -1 : io->conn; }
+
 int hv_reply(hv_io_t* io) {
   if (io == nullptr || io->conn < 0 || io->answered) return -1;
   io->answered = true;
