@@ -3,7 +3,6 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <grp.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
@@ -12,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -43,7 +43,9 @@ std::atomic<hv_service_t*> g_service{nullptr};
 std::unique_ptr<WorkerPool> g_pool;
 
 constexpr int kBacktraceFrames = 50;
-constexpr int kWarmGroups = 64;
+
+// strsignal's texts, read before a crash: strsignal itself may allocate.
+char g_signal_texts[NSIG][64];
 
 // ---- steps that join as the rest of the daemon is built ---------------------
 
@@ -55,10 +57,11 @@ void prepare_cache_folder() { CacheStore::prepare_directory(); }
 
 // Loads, once in the daemon, what every handler process would otherwise load
 // for itself after the fork: the collation data of the default language, the
-// transliterator registry, the matching tables of the parameter patterns, the
-// account database's group module, SQLite's global state, and the bindings of
-// the library calls every request makes. Handlers inherit all of it with the
-// daemon's memory, which takes milliseconds off every request.
+// transliterator registry, the matching tables of the parameter patterns,
+// SQLite's global state, and the bindings of the library calls every request
+// makes (the account database's modules were loaded when the session user's
+// identity was resolved). Handlers inherit all of it with the daemon's
+// memory, which takes milliseconds off every request.
 void warm_handler_caches() {
   ErrorRecord ignored;
   clear_error(&ignored);
@@ -79,17 +82,27 @@ void warm_handler_caches() {
   make_fold(&ignored);
   json_text(request.get());
   sqlite3_initialize();
-  Session& current = session();
-  const std::string user = current.user_name();
-  int count = kWarmGroups;
-  gid_t groups[kWarmGroups];
-  getgrouplist(user.c_str(), current.gid(), groups, &count);
 }
 
 // Starts and stops the folder watchers of the two cache slots. There are no
 // watchers yet.
 void start_folder_watchers() {}
 void stop_folder_watchers() {}
+
+// Reads, before any crash, what the crash callback needs and may not make in
+// a signal handler.
+void prepare_crash_report() {
+  // The first backtrace loads the unwinder, which allocates: it must not
+  // happen for the first time inside a crash.
+  void* frame[1];
+  backtrace(frame, 1);
+  prepare_signal_safe_log();
+  for (int signo = 1; signo < NSIG; ++signo) {
+    const char* text = strsignal(signo);
+    std::snprintf(g_signal_texts[signo], sizeof(g_signal_texts[signo]), "%s",
+                  text != nullptr ? text : "");
+  }
+}
 
 // ---- options
 // ------------------------------------------------------------------
@@ -125,7 +138,10 @@ bool read_options(int argc, char** argv) {
         break;
       case 'l':
         log_level = read_level(optarg);
-        if (log_level == 8) hv_signal(SIGSEGV, &on_crash_signal);
+        if (log_level == 8) {
+          prepare_crash_report();
+          hv_signal(SIGSEGV, &on_crash_signal);
+        }
         break;
       default:
         break;  // Unknown options and missing arguments are ignored.
@@ -255,16 +271,44 @@ void on_stop_signal(int) {
 }
 
 void on_crash_signal(int signo) {
+  // Only async-signal-safe calls: the crash may have come inside malloc or
+  // with another lock of the C library held. The symbol texts go through a
+  // pipe, so that each line is still written whole.
   void* frames[kBacktraceFrames];
   int count = backtrace(frames, kBacktraceFrames);
-  char** texts = count > 1 ? backtrace_symbols(frames, count) : nullptr;
-  if (texts != nullptr) {
-    log_line(LogKind::kFatal, "%s (pid %d) %s:", strsignal(signo),
-             static_cast<int>(getpid()), program_invocation_name);
+  int ends[2];
+  if (count > 1 && pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+    // Texts that do not fit into the pipe are lost rather than waited for.
+    backtrace_symbols_fd(frames, count, ends[1]);
+    close(ends[1]);
+    SignalSafeText line;
+    line.text(signo > 0 && signo < NSIG ? g_signal_texts[signo] : "")
+        .text(" (pid ")
+        .number(getpid())
+        .text(") ")
+        .text(program_invocation_name)
+        .text(":");
+    log_signal_safe(LogKind::kFatal, line);
     // The first two frames are this callback and its caller.
-    for (int i = 2; i < count && texts[i] != nullptr; ++i) {
-      log_line(LogKind::kFatal, "%2d. %s", i - 1, texts[i]);
+    int frame = 0;
+    line.clear();
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(ends[0], chunk, sizeof(chunk))) > 0) {
+      for (ssize_t i = 0; i < got; ++i) {
+        if (chunk[i] != '\n') {
+          if (frame >= 2) {
+            if (line.size() == 0) line.number(frame - 1, 2).text(". ");
+            line.text(&chunk[i], 1);
+          }
+          continue;
+        }
+        if (frame >= 2) log_signal_safe(LogKind::kFatal, line);
+        line.clear();
+        ++frame;
+      }
     }
+    close(ends[0]);
   }
   _exit(1);
 }
