@@ -81,6 +81,32 @@ bool make_bus_directory(const std::string& dir) {
   return errno == EEXIST;
 }
 
+// Opens and locks the name's lock file at `path`, creating it when missing.
+// An ending instance removes the file under its lock, so a file that is no
+// longer at the path once we hold its lock is not the name's lock: try again
+// with the one there now. Returns the locked descriptor, or -1.
+int lock_name(const std::string& path) {
+  while (true) {
+    int fd =
+        open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return -1;
+    int rc;
+    while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat held;
+    struct stat current;
+    if (rc != 0 || fstat(fd, &held) != 0) {
+      close(fd);
+      return -1;
+    }
+    if (stat(path.c_str(), &current) == 0 && current.st_dev == held.st_dev &&
+        current.st_ino == held.st_ino) {
+      return fd;
+    }
+    close(fd);
+  }
+}
+
 // Whether somebody answers a connect on `address`. A full backlog counts as
 // live: a busy service is still the owner of its name.
 bool socket_is_live(const ServiceAddress& address) {
@@ -158,13 +184,11 @@ hv_service_t* hv_create(const char* name, int workers, int flags,
   if (!service->address.resolve(name)) return nullptr;
   if (pipe2(service->wake, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
 
-  std::string lock_path = dir + "/." + name + ".lock";
-  int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  service->lock_path = dir + "/." + name + ".lock";
+  int lock = lock_name(service->lock_path);
   if (lock < 0) {
     hv_free(service.release());
     return nullptr;
-  }
-  while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
   }
   bool listening = listen_on(service.get());
   int saved = errno;
@@ -212,12 +236,17 @@ void hv_free(hv_service_t* service) {
   orv::bus::unregister_service(service);
   if (service->listen_fd >= 0) {
     // Remove the name only while it is still ours: the socket may have been
-    // replaced by another instance after this one was taken for stale.
+    // replaced by another instance after this one was taken for stale. The
+    // name's lock keeps a starting instance from binding in between, and
+    // goes with the socket.
+    int lock = orv::bus::lock_name(service->lock_path);
     struct stat st;
     if (stat(service->address.path(), &st) == 0 &&
         st.st_dev == service->socket_dev && st.st_ino == service->socket_ino) {
       unlink(service->address.path());
+      if (lock >= 0) unlink(service->lock_path.c_str());
     }
+    if (lock >= 0) close(lock);
     close(service->listen_fd);
   }
   for (int fd : service->wake) {

@@ -52,6 +52,7 @@ bool admits(hv_service* service, uid_t uid);
 struct hv_service {
   // Constant after hv_create.
   std::string name;
+  std::string lock_path;  // ".NAME.lock" beside the socket
   orv::bus::ServiceAddress address;
   dev_t socket_dev = 0;
   ino_t socket_ino = 0;

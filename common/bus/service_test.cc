@@ -195,7 +195,7 @@ TEST_F(ServiceTest, NamesAreCheckedAndNeverStolen) {
   EXPECT_EQ(hv_call("taken", "m", nullptr, 5, -1), HV_OK);
 }
 
-TEST_F(ServiceTest, FreeLeavesAReplacedSocketAlone) {
+TEST_F(ServiceTest, FreeRemovesOnlyWhatIsStillItsOwn) {
   hv_service_t* old_service = hv_create("moved", 2, 1, drop_dispatch);
   ASSERT_NE(old_service, nullptr);
   // The old instance's socket file disappears and a new instance takes the
@@ -204,6 +204,16 @@ TEST_F(ServiceTest, FreeLeavesAReplacedSocketAlone) {
   ServiceThread fresh(hv_create("moved", 2, 1, reverse_dispatch));
   ASSERT_NE(fresh.service(), nullptr);
   hv_free(old_service);
+  EXPECT_EQ(hv_call("moved", "m", nullptr, 5, -1), HV_OK);
+  const std::string lock = root_.path() + "/var/run/hvbus/.moved.lock";
+  EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "the live instance's lock";
+  // The instance that ends with its own socket removes both files.
+  fresh.stop();
+  EXPECT_NE(access(root_.socket("moved").c_str(), F_OK), 0);
+  EXPECT_NE(access(lock.c_str(), F_OK), 0);
+  // And the name can be taken again.
+  ServiceThread again(hv_create("moved", 2, 1, reverse_dispatch));
+  ASSERT_NE(again.service(), nullptr);
   EXPECT_EQ(hv_call("moved", "m", nullptr, 5, -1), HV_OK);
 }
 
