@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -60,24 +62,98 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// Opens the folder of `item`. A root may be reached through a symbolic link
-// (share folders often are links to their volume), but a sub-folder is
-// opened only when it is still a folder and not a link put in its place
-// since it was examined: links are never followed by the walk.
-DirHandle open_folder(const Entry& item) {
-  const bool root = item.sub_path.empty();
-  const std::string folder = item.folder_path();
-  int fd = open(folder.c_str(),
-                O_RDONLY | O_DIRECTORY | O_CLOEXEC | (root ? 0 : O_NOFOLLOW));
+WalkFolderHook g_folder_hook = nullptr;
+
+// Opens `relative` (a path of one or more names) below the folder `base`
+// without following a symbolic link anywhere on the way, or -1. One openat2
+// does it where the kernel has it; elsewhere a chain of openat, one name at
+// a time, each refusing a link.
+int open_beneath(int base, const std::string& relative) {
+  struct open_how how {};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  long fd = syscall(SYS_openat2, base, relative.c_str(), &how, sizeof(how));
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
+    return static_cast<int>(fd);
+  }
+  int at = base;
+  int opened = -1;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string name = relative.substr(start, slash - start);
+    start = slash + 1;
+    if (name.empty()) continue;
+    int next = openat(at, name.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    int saved = errno;
+    if (opened >= 0) close(opened);
+    if (next < 0) {
+      errno = saved;
+      return -1;
+    }
+    at = opened = next;
+  }
+  if (opened < 0) errno = ENOENT;  // No name at all.
+  return opened;
+}
+
+// The root folder whose sub-folders are being read: kept open while its
+// items follow one another in the queue, reopened when another root's turn
+// comes, so that a walk holds at most two descriptors however many roots it
+// has.
+class RootFolder {
+ public:
+  RootFolder() = default;
+  RootFolder(const RootFolder&) = delete;
+  RootFolder& operator=(const RootFolder&) = delete;
+  ~RootFolder() { reset(); }
+
+  // The descriptor of root `path`, or -1 when it cannot be opened. A root
+  // may be a symbolic link (share folders often are links to their volume).
+  int open(const std::string& path) {
+    if (fd_ >= 0 && path == path_) return fd_;
+    reset();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ >= 0) path_ = path;
+    return fd_;
+  }
+
+ private:
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Opens the folder of `item`: a root as it is, a sub-folder relative to its
+// root's descriptor and only when no link is on the way below the root, so
+// that a folder swapped for a link while it waited in the queue is not read
+// through the link (its entries would be listed as the root's).
+DirHandle open_folder(RootFolder* roots, const Entry& item) {
+  int root = roots->open(item.path);
+  int fd = -1;
+  if (root >= 0) {
+    // A fresh open of the root itself, so that reading it leaves the kept
+    // descriptor's position alone.
+    fd = item.sub_path.empty()
+             ? openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+             : open_beneath(root, item.sub_path.substr(
+                                      item.sub_path.front() == '/' ? 1 : 0));
+  }
   if (fd < 0) {
-    log_debug("walker", __LINE__, "open(%s): %s", folder.c_str(),
+    log_debug("walker", __LINE__, "open(%s): %s", item.folder_path().c_str(),
               std::strerror(errno));
     return nullptr;
   }
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
-    log_debug("walker", __LINE__, "fdopendir(%s): %s", folder.c_str(),
-              std::strerror(errno));
+    log_debug("walker", __LINE__, "fdopendir(%s): %s",
+              item.folder_path().c_str(), std::strerror(errno));
     close(fd);
   }
   return DirHandle(dir);
@@ -100,6 +176,7 @@ struct Walk {
   bool recursive;
   const Deadline& deadline;
   const VetoFilter& veto;
+  RootFolder* roots;
 
   bool full() const { return output->size() >= reach_limit; }
 };
@@ -109,7 +186,8 @@ struct Walk {
 // entry of the folder, so per entry only the name, stat record, extension
 // and cluster key change, and only entries that pass are copied.
 void read_folder(const Walk& walk, Entry item) {
-  DirHandle dir = open_folder(item);
+  if (g_folder_hook != nullptr) g_folder_hook(item);
+  DirHandle dir = open_folder(walk.roots, item);
   if (!dir) return;  // Skipped; the rest of the queue is still walked.
   const int fd = dirfd(dir.get());
   Entry& entry = item;
@@ -153,8 +231,9 @@ size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
   // entries arrive, so a short list costs no more than it holds.
   output->reserve(output->size() +
                   std::min<uint64_t>(reach_limit, kReserveLimit));
-  const Walk state{output,      &pending,  filters,  cluster.get(),
-                   reach_limit, recursive, deadline, veto};
+  RootFolder roots;
+  const Walk state{output,    &pending, filters, cluster.get(), reach_limit,
+                   recursive, deadline, veto,    &roots};
 
   while (!pending.empty() && !state.full() && !deadline.passed()) {
     Entry item = std::move(pending.front());
@@ -170,5 +249,7 @@ size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
 void set_walk_clock(WalkClock clock) {
   g_clock = clock != nullptr ? clock : monotonic_clock;
 }
+
+void set_walk_folder_hook(WalkFolderHook hook) { g_folder_hook = hook; }
 
 }  // namespace orv

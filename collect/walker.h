@@ -27,7 +27,9 @@ namespace orv {
 //   found is queued, whether or not it passed the filters, so the contents
 //   of a hidden or filtered-out folder are still searched. Symbolic links
 //   are listed by their own stat record and never entered; a root folder
-//   may itself be reached through a link.
+//   may itself be reached through a link. A queued sub-folder is opened
+//   relative to its root with no link allowed anywhere below the root, so a
+//   folder replaced by a link meanwhile is skipped, not read through it.
 // - Names of the veto list, "." and ".." are never looked at.
 // - With `cluster`, each entry's `cluster` is set to its key.
 // - Stops reading once `output` holds `reach_limit` entries, or, when
@@ -37,7 +39,8 @@ namespace orv {
 //   name whose stat record cannot be taken are skipped; the walk goes on
 //   with the rest. Nothing is reported.
 //
-// Runs in the calling thread; at most one folder is open at a time.
+// Runs in the calling thread; at most one folder and one root are open at a
+// time.
 size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
             const FilterList& filters, std::shared_ptr<const Sorter> sorter,
             std::shared_ptr<const Cluster> cluster, uint64_t reach_limit,
@@ -48,6 +51,11 @@ size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
 // Used by tests.
 using WalkClock = int64_t (*)();
 void set_walk_clock(WalkClock clock);
+
+// Called with each folder item just before the walk opens it; nullptr for
+// none. Used by tests.
+using WalkFolderHook = void (*)(const Entry& item);
+void set_walk_folder_hook(WalkFolderHook hook);
 
 }  // namespace orv
 

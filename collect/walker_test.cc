@@ -32,7 +32,10 @@ class WalkerTest : public ::testing::Test {
     UErrorCode status = U_ZERO_ERROR;
     icu::Locale::setDefault(icu::Locale("en_US"), status);
   }
-  void TearDown() override { set_walk_clock(nullptr); }
+  void TearDown() override {
+    set_walk_clock(nullptr);
+    set_walk_folder_hook(nullptr);
+  }
 
   // Makes an empty file or, for a name ending in "/", a folder below the
   // tree.
@@ -142,6 +145,31 @@ TEST_F(WalkerTest, LinksAreListedNotEntered) {
        nullptr, nullptr, 100000, true, 0);
   EXPECT_EQ(alias_paths(through_link),
             (std::vector<std::string>{"/L/inner.txt"}));
+}
+
+// The swap of the test below: just before the walk opens the queued folder
+// "/c/e", the folder "c" on its way becomes a link to a folder outside the
+// root that holds an "e" as well.
+std::string g_swap_tree;
+std::string g_swap_outside;
+void swap_folder_for_link(const Entry& item) {
+  if (item.sub_path != "/c/e") return;
+  fs::rename(g_swap_tree + "/c", g_swap_tree + "/c.moved");
+  fs::create_directory_symlink(g_swap_outside, g_swap_tree + "/c");
+}
+
+TEST_F(WalkerTest, FolderSwappedForALinkWhileQueuedIsSkipped) {
+  make("c/e/inside.txt");
+  g_swap_tree = tree_;
+  g_swap_outside = root_.path("/outside");
+  fs::create_directories(g_swap_outside + "/e");
+  std::ofstream{g_swap_outside + "/e/secret.txt"};
+  set_walk_folder_hook(&swap_folder_for_link);
+  std::vector<Entry> out = walk_tree(true, name_chain());
+  // Nothing of the outside folder is listed under the root's alias; the
+  // folder that became a link is skipped like one that cannot be opened.
+  EXPECT_EQ(alias_paths(out),
+            (std::vector<std::string>{"/Public/c", "/Public/c/e"}));
 }
 
 TEST_F(WalkerTest, HiddenAndVetoedNames) {
