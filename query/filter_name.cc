@@ -1,6 +1,7 @@
 #include "query/filter_name.h"
 
 #include <fnmatch.h>
+#include <locale.h>
 
 #include <algorithm>
 
@@ -16,11 +17,31 @@ bool SubStringFilter::equal(const Entry& entry) const {
   return entry.name.find(text()) != std::string::npos;
 }
 
+namespace {
+
+// The character type of UTF-8 alone (glibc builds "C.UTF-8" in), so that
+// fnmatch reads names as characters and folds the case of every letter; the
+// rest of the process's locale stays "C". Null when it cannot be made.
+locale_t utf8_ctype() {
+  static const locale_t kLocale =
+      newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return kLocale;
+}
+
+}  // namespace
+
 bool WildCardFilter::equal(const Entry& entry) const {
   // No FNM_PATHNAME or FNM_PERIOD: names are single path components, and a
   // search for "*rc" should find ".bashrc" when hidden names are shown.
-  return fnmatch(text().c_str(), entry.name.c_str(),
-                 FNM_NOESCAPE | FNM_CASEFOLD) == 0;
+  constexpr int kFlags = FNM_NOESCAPE | FNM_CASEFOLD;
+  if (locale_t utf8 = utf8_ctype()) {
+    locale_t previous = uselocale(utf8);
+    int rc = fnmatch(text().c_str(), entry.name.c_str(), kFlags);
+    uselocale(previous);
+    // An error means a pattern or name that is not UTF-8: compare bytes.
+    if (rc != -1) return rc == 0;
+  }
+  return fnmatch(text().c_str(), entry.name.c_str(), kFlags) == 0;
 }
 
 HiddenFilter::HiddenFilter(bool hide)

@@ -37,6 +37,9 @@ class SubStringFilter : public StringFilter {
 // expressions, backslash taken literally, letters compared without case; a
 // leading dot or a "/" is matched by wildcards like any other character. A
 // pattern without wildcards thus finds the one name in any letter case.
+// Pattern and name are read as UTF-8: a wildcard stands for a character and
+// the case of every letter folds (Latin, Greek, Cyrillic...); a pattern or
+// name that is not valid UTF-8 is compared byte for byte, folding A-Z only.
 class WildCardFilter : public StringFilter {
  public:
   using StringFilter::StringFilter;

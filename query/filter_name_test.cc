@@ -44,7 +44,7 @@ TEST_F(NameFilterTest, ExactAndSubstringNames) {
   }
 }
 
-TEST_F(NameFilterTest, WildcardsFoldCaseAndTakeBackslashLiterally) {
+TEST_F(NameFilterTest, WildcardsFoldEveryLetterAndTakeBackslashLiterally) {
   struct Case {
     const char* pattern;
     const char* name;
@@ -61,6 +61,17 @@ TEST_F(NameFilterTest, WildcardsFoldCaseAndTakeBackslashLiterally) {
       {"a\\*", "a\\bc", true},   // Backslash is an ordinary character...
       {"a\\*", "a*", false},     // ...so it does not escape the "*".
       {"*", "", true},
+      // Letters of every script fold, and a wildcard stands for a character.
+      {"*FŐTANÚSÍTVÁNY*", "Főtanúsítvány.crt", true},
+      {"*ΑΘΗΝΑ*", "αθηνα.txt", true},
+      {"ПРИВЕТ.doc", "привет.DOC", true},
+      {"[őű]x", "Őx", true},
+      {"?.txt", "é.txt", true},
+      // Names that are not UTF-8 are compared byte for byte, A-Z folded.
+      {"CAF\xe9*", "caf\xe9.txt", true},
+      {"*.TXT", "caf\xe9.txt", true},
+      {"\xe9", "\xc9", false},
+      {"caf\xc3\xa9*", "caf\xe9.txt", false},
   };
   for (const Case& c : cases) {
     WildCardFilter filter(c.pattern);
