@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +20,50 @@
 #include "tests/sandbox.h"
 
 namespace orv::test {
+
+// Makes this process the child subreaper while it lives: handler processes,
+// which their daemon disowns at once, become this process's children, so
+// that tests can wait for them and read their exit status.
+class Subreaper {
+ public:
+  Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+  ~Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
+  Subreaper(const Subreaper&) = delete;
+  Subreaper& operator=(const Subreaper&) = delete;
+};
+
+// Waits at most `timeout` for child `pid` to end; its exit status, 128 +
+// signal when a signal ended it, or -1 when it did not end in time.
+inline int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
+  int raw = 0;
+  if (!wait_until([&] { return waitpid(pid, &raw, WNOHANG) == pid; },
+                  timeout)) {
+    return -1;
+  }
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// The children of this process other than `keep`, from /proc.
+inline std::vector<pid_t> children_except(pid_t keep) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (comm) state ppid ...": the command may hold spaces.
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    std::string state;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (parent == getpid() && pid != keep) found.push_back(pid);
+  }
+  return found;
+}
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -52,6 +102,17 @@ class ServiceTest : public ::testing::Test {
     Json reply = Json::adopt(json_loads(result.out.c_str(), 0, &error));
     EXPECT_TRUE(reply) << method << " " << body << ": " << result.out;
     return reply;
+  }
+
+  // The process id that `daemon` logged after `marker` (a handler's own log
+  // line), waiting for the line to come; -1 when it does not.
+  static pid_t logged_pid(Process& daemon, const std::string& marker) {
+    if (!daemon.wait_for_err(marker, std::chrono::milliseconds(10000))) {
+      return -1;
+    }
+    std::string err = daemon.err();
+    return static_cast<pid_t>(
+        std::stoi(err.substr(err.find(marker) + marker.size())));
   }
 
   static int64_t int_of(const Json& object, const char* key) {

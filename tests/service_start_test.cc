@@ -198,6 +198,7 @@ TEST_F(ServiceStartTest, TermWhileIdleShutsDownInOrder) {
   EXPECT_LT(stop, shutdown);
   EXPECT_FALSE(sandbox_.exists(pid_file(sid)));
   EXPECT_FALSE(sandbox_.exists("var/run/hvbus/orv-" + sid));
+  EXPECT_FALSE(sandbox_.exists("var/run/hvbus/.orv-" + sid + ".lock"));
   // The name is free again for a new daemon of the session.
   Process& next = start(sid);
   EXPECT_TRUE(serving(sid)) << next.err();
