@@ -28,64 +28,70 @@ size_t initial_buffer(int name) {
   return hint > 0 ? static_cast<size_t>(hint) : 16384;
 }
 
+// Runs one re-entrant look-up, `call`(entry, buffer, size, found), with a
+// buffer that doubles while the call answers ERANGE. Returns the call's
+// result; `*found` is the entry, or null when there is none. What the entry
+// points to lives only as long as this call: `take` copies it out.
+template <typename Entry, typename Call, typename Take>
+int look_up(int size_hint, Call call, Take take) {
+  std::vector<char> buffer(initial_buffer(size_hint));
+  for (;;) {
+    Entry entry;
+    Entry* found = nullptr;
+    int rc = call(&entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE && buffer.size() < kMaxLookupBuffer) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (found != nullptr) take(*found);
+    return found != nullptr ? 0 : (rc != 0 ? rc : ENOENT);
+  }
+}
+
+void take_account(const struct passwd& entry, Account* account) {
+  account->name = entry.pw_name;
+  account->uid = entry.pw_uid;
+  account->gid = entry.pw_gid;
+}
+
 }  // namespace
 
 bool lookup_account(const char* name, Account* account) {
   if (name == nullptr || *name == '\0') return false;
-  std::vector<char> buffer(initial_buffer(_SC_GETPW_R_SIZE_MAX));
-  for (;;) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    int rc = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < kMaxLookupBuffer) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0 || found == nullptr) return false;
-    account->name = entry.pw_name;
-    account->uid = entry.pw_uid;
-    account->gid = entry.pw_gid;
-    return true;
-  }
+  return look_up<struct passwd>(
+             _SC_GETPW_R_SIZE_MAX,
+             [&](struct passwd* entry, char* buffer, size_t size,
+                 struct passwd** found) {
+               return getpwnam_r(name, entry, buffer, size, found);
+             },
+             [&](const struct passwd& entry) {
+               take_account(entry, account);
+             }) == 0;
 }
 
 bool lookup_account_by_uid(uid_t uid, Account* account, std::string* reason) {
-  std::vector<char> buffer(initial_buffer(_SC_GETPW_R_SIZE_MAX));
-  for (;;) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    int rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < kMaxLookupBuffer) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (found == nullptr) {
-      *reason = rc != 0 ? std::string("getpwuid_r: ") + std::strerror(rc)
-                        : "no account with uid " + std::to_string(uid);
-      return false;
-    }
-    account->name = entry.pw_name;
-    account->uid = entry.pw_uid;
-    account->gid = entry.pw_gid;
-    return true;
-  }
+  int rc = look_up<struct passwd>(
+      _SC_GETPW_R_SIZE_MAX,
+      [&](struct passwd* entry, char* buffer, size_t size,
+          struct passwd** found) {
+        return getpwuid_r(uid, entry, buffer, size, found);
+      },
+      [&](const struct passwd& entry) { take_account(entry, account); });
+  if (rc == 0) return true;
+  *reason = rc != ENOENT ? std::string("getpwuid_r: ") + std::strerror(rc)
+                         : "no account with uid " + std::to_string(uid);
+  return false;
 }
 
 bool lookup_group(const char* name, gid_t* gid) {
   if (name == nullptr || *name == '\0') return false;
-  std::vector<char> buffer(initial_buffer(_SC_GETGR_R_SIZE_MAX));
-  for (;;) {
-    struct group entry;
-    struct group* found = nullptr;
-    int rc = getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < kMaxLookupBuffer) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0 || found == nullptr) return false;
-    *gid = entry.gr_gid;
-    return true;
-  }
+  return look_up<struct group>(
+             _SC_GETGR_R_SIZE_MAX,
+             [&](struct group* entry, char* buffer, size_t size,
+                 struct group** found) {
+               return getgrnam_r(name, entry, buffer, size, found);
+             },
+             [&](const struct group& entry) { *gid = entry.gr_gid; }) == 0;
 }
 
 bool account_groups(const Account& account, std::vector<gid_t>* groups) {
