@@ -28,6 +28,7 @@ constexpr char kDelegationTool[] = "/sbin/deputor";
 constexpr char kPackageConfig[] = "/etc/config/tpkg.conf";
 constexpr char kDaemonProgram[] = "/usr/sbin/orv-service";
 constexpr useconds_t kStartWait = 500000;
+constexpr int kReplyPipeBytes = 1 << 20;
 
 struct IoFree {
   void operator()(hv_io_t* io) const { hv_io_free(io); }
@@ -162,6 +163,10 @@ int forward(const std::string& sid, const std::string& method, Json params) {
 
   std::fprintf(stderr, "service = %s, method = %s\n", service.c_str(),
                method.c_str());
+  // The service writes its reply to standard output in one piece. When that
+  // is the web server's pipe, a larger pipe takes a page of entries at once,
+  // rather than the service waiting for the server to read each 64 KiB.
+  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kReplyPipeBytes);
   const int timeout = call_timeout();
   int result = hv_call(service.c_str(), method.c_str(), io.get(), timeout,
                        STDOUT_FILENO);
