@@ -42,5 +42,10 @@ bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benches
 	@set -e; for b in $(BUILD)/bin/*_bench; do echo "== $$b"; $$b; done
 
+# The system in a demo sandbox under $(BUILD)/demo, behind nginx on
+# 127.0.0.1:8080 (PORT=... to change it), until Ctrl-C.
+run: build
+	tools/run-demo $(BUILD)/bin $(BUILD)/demo
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -55,6 +55,17 @@ json_t* message_string(const char* text) {
   return json_string(clean.c_str());
 }
 
+// Points `fd` at /dev/null. The caller's side of a reply descriptor (a web
+// server's response) ends only when every copy of it is closed, and a handler
+// may go on working after its reply (create.cache asks the daemon to watch);
+// the number stays valid, so its owner's later close is harmless.
+void release_reply_descriptor(int fd) {
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd < 0) return;
+  dup2(null_fd, fd);
+  close(null_fd);
+}
+
 }  // namespace
 
 int io_writer(const char* buffer, size_t length, void* data) {
@@ -86,6 +97,7 @@ void reply_json(hv_io_t* io, int fd, json_t* result,
     }
     std::free(text);
     fsync(fd);
+    release_reply_descriptor(fd);
   }
   hv_reply(io);
 }

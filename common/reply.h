@@ -20,9 +20,10 @@ int io_writer(const char* buffer, size_t length, void* data);
 // record holds an error: they are removed) plus "error_code" and
 // "error_message". With `fd` negative the compact JSON goes into `io`;
 // otherwise "Content-Type: application/json; charset=utf-8\r\n\r\n" and the
-// JSON are written to `fd`, which is then flushed. Completes the request with
-// hv_reply. Sends nothing when the caller has gone. Does not take ownership of
-// `result`; `result` may be null.
+// JSON are written to `fd`, which is then flushed and released (pointed at
+// /dev/null, so the caller sees the end of the reply). Completes the request
+// with hv_reply. Sends nothing when the caller has gone. Does not take
+// ownership of `result`; `result` may be null.
 void reply_json(hv_io_t* io, int fd, json_t* result, const ErrorRecord& record);
 
 // The first word of "/proc/sys/kernel/random/uuid": a fresh 36-character

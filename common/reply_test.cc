@@ -74,14 +74,18 @@ TEST_F(ReplyTest, DescriptorGetsHeaderThenCompactJsonWithoutNewline) {
   ASSERT_EQ(pipe(fds), 0);
   Json result = Json::adopt(json_pack("{s:s}", "uuid", "u/1"));
   reply_json(io_, fds[1], result.get(), record_);
-  close(fds[1]);
+  // The reply releases the descriptor: the reader sees the end of it while
+  // this process still holds fds[1].
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
   std::string text;
   char buffer[512];
   ssize_t n;
   while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) {
     text.append(buffer, static_cast<size_t>(n));
   }
+  EXPECT_EQ(n, 0) << "the reply descriptor is still held";
   close(fds[0]);
+  close(fds[1]);
   const std::string header =
       "Content-Type: application/json; charset=utf-8\r\n\r\n";
   ASSERT_EQ(text.substr(0, header.size()), header);

@@ -19,6 +19,7 @@ STUB
 cat > "$work/bin/apt-get" <<STUB
 #!/usr/bin/env bash
 echo "\$*" >> "$work/apt.log"
+[ -x "\$ORV_POLICY_RC" ] && echo "policy in place" >> "$work/apt.log"
 if [ "\$1" = "install" ]; then
   for p in "\$@"; do case "\$p" in -*|install) ;; *) echo "\$p" >> "$work/installed";; esac; done
 fi
@@ -29,13 +30,17 @@ cat > "$work/bin/id" <<'STUB'
 echo 0
 STUB
 chmod +x "$work/bin/"*
+# The policy that keeps installed services from starting, in the test's folder.
+export ORV_POLICY_RC="$work/policy-rc.d"
 
 fail() { echo "FAIL: $*"; exit 1; }
 
 PATH="$work/bin:$PATH" "$here/tools/install-deps" > "$work/first.out"
 grep -q '^update' "$work/apt.log" || fail "no apt-get update on a bare machine"
 grep -q '^install' "$work/apt.log" || fail "no apt-get install on a bare machine"
-for p in cmake libsqlite3-dev libjansson-dev libicu-dev libgtest-dev clang-format libnss-wrapper; do
+grep -q '^policy in place' "$work/apt.log" || fail "services could start during the install"
+[ ! -e "$ORV_POLICY_RC" ] || fail "the install-time service policy was left behind"
+for p in cmake libsqlite3-dev libjansson-dev libicu-dev libgtest-dev clang-format libnss-wrapper nginx fcgiwrap curl; do
   grep -qx "$p" "$work/installed" || fail "$p was not installed"
 done
 

@@ -1,0 +1,235 @@
+#include "gateway/gateway.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/bus/hvservice.h"
+#include "common/json.h"
+#include "common/platform/root.h"
+#include "common/platform/tovix.h"
+#include "gateway/request.h"
+
+namespace orv {
+
+namespace {
+
+constexpr char kHeader[] =
+    "Content-Type: application/json; charset=utf-8\r\n\r\n";
+constexpr char kDelegationTool[] = "/sbin/deputor";
+constexpr char kPackageConfig[] = "/etc/config/tpkg.conf";
+constexpr char kDaemonProgram[] = "/usr/sbin/orv-service";
+constexpr useconds_t kStartWait = 500000;
+constexpr int kReplyPipeBytes = 1 << 20;
+
+struct IoFree {
+  void operator()(hv_io_t* io) const { hv_io_free(io); }
+};
+using Io = std::unique_ptr<hv_io_t, IoFree>;
+
+// Prints the gateway's own error reply; the exit status stays 0, as for a
+// forwarded request.
+int error_reply(int code, const char* message) {
+  Json reply = Json::adopt(
+      json_pack("{si ss}", "error_code", code, "error_message", message));
+  char* text = json_dumps(reply.get(), kJsonFlags);
+  std::fputs(kHeader, stdout);
+  if (text != nullptr) std::fputs(text, stdout);
+  std::fflush(stdout);
+  std::free(text);
+  return 0;
+}
+
+// Whether the role delegation tool, when there is one, reports `user` as
+// delegated: its output begins with "delegated". A tool that fails or prints
+// anything else leaves the right off.
+bool is_delegated(const char* user) {
+  std::string tool = root_path(kDelegationTool);
+  struct stat status;
+  if (stat(tool.c_str(), &status) != 0) return false;
+  Io out(hv_io_create());
+  if (!out) return false;
+  std::string name(user);
+  char* argv[] = {tool.data(),
+                  const_cast<char*>("--is_delegated"),
+                  const_cast<char*>("-r"),
+                  const_cast<char*>("1"),
+                  const_cast<char*>("-u"),
+                  name.data(),
+                  nullptr};
+  hv_io_execv(nullptr, out.get(), nullptr, argv);
+  return hv_io_size(out.get()) >= 9 &&
+         std::memcmp(hv_io_read(out.get(), 0), "delegated", 9) == 0;
+}
+
+// All of standard input.
+std::string read_input() {
+  std::string text;
+  char chunk[65536];
+  while (true) {
+    ssize_t count = read(STDIN_FILENO, chunk, sizeof(chunk));
+    if (count > 0) {
+      text.append(chunk, static_cast<size_t>(count));
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    return text;
+  }
+}
+
+// Sets the caller's "__SESSION__" object in `params` (an object; any other
+// value goes unchanged). When the object cannot be made (no REMOTE_ADDR), a
+// "__SESSION__" the caller sent is removed rather than passed on as if the
+// gateway had vouched for it.
+void add_session_object(json_t* params, const tovix_session_t& session,
+                        bool is_admin, bool is_system_management) {
+  if (!json_is_object(params)) return;
+  json_t* object = json_pack(
+      "{ss ss sb ss? ss? ss? sb sb sb sb sb sb sb}", "ip",
+      std::getenv("REMOTE_ADDR"), "user", session.user, "administrators",
+      is_admin, "client_id", std::getenv("HTTP_CLIENT_ID"), "client_app",
+      std::getenv("HTTP_CLIENT_APP"), "client_agent",
+      std::getenv("HTTP_CLIENT_AGENT"), "is_system_management",
+      is_system_management, "is_application_management", 0,
+      "is_access_management", 0, "is_system_monitoring", 0,
+      "is_user_group_management", 0, "is_shared_folder_management", 0,
+      "is_backup_management", 0);
+  if (object != nullptr) {
+    json_object_set_new(params, "__SESSION__", object);
+  } else {
+    json_object_del(params, "__SESSION__");
+  }
+}
+
+// Starts the session's daemon from the application's package folder, detached
+// from this request: its standard streams on /dev/null (so that it never holds
+// the web server's response open), a session of its own, no descriptor of
+// ours, default signal handling, and this process's environment. Returns
+// after giving it half a second to come up.
+void start_daemon(const std::string& sid) {
+  char folder[4096];
+  Get_Private_Profile_String("Orvane6", "Install_Path", "", folder,
+                             sizeof(folder), root_path(kPackageConfig).c_str());
+  std::string program = std::string(folder) + kDaemonProgram;
+  std::string id = sid;
+  char* argv[] = {program.data(), const_cast<char*>("-s"), id.data(), nullptr};
+  pid_t pid = fork();
+  if (pid < 0) return;  // The second call is still made, and fails.
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open("/dev/null", O_WRONLY);
+    if (in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 ||
+        dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0) {
+      _exit(1);
+    }
+    close_range(3, ~0U, 0);
+    setsid();
+    // The web server may have left signals ignored or blocked, which a
+    // program inherits across exec.
+    for (int signo = 1; signo < NSIG; ++signo) signal(signo, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execvp(program.c_str(), argv);
+    _exit(1);
+  }
+  usleep(kStartWait);
+}
+
+int call_timeout() {
+  const char* text = std::getenv(kTestTimeoutVariable);
+  int seconds = text != nullptr ? std::atoi(text) : 0;
+  return seconds > 0 ? seconds : kCallTimeout;
+}
+
+// Forwards `params` to the session's service and answers with the outcome.
+int forward(const std::string& sid, const std::string& method, Json params) {
+  const std::string service = service_name_of(sid);
+  Io io(hv_io_create());
+  char* text = json_dumps(params.get(), kJsonFlags | JSON_ENCODE_ANY);
+  params.reset();
+  bool written = io && text != nullptr &&
+                 hv_io_write(io.get(), text, std::strlen(text)) >= 0;
+  std::free(text);
+  if (!written) return error_reply(503, "service unavailable");
+
+  std::fprintf(stderr, "service = %s, method = %s\n", service.c_str(),
+               method.c_str());
+  // The service writes its reply to standard output in one piece. When that
+  // is the web server's pipe, a larger pipe takes a page of entries at once,
+  // rather than the service waiting for the server to read each 64 KiB.
+  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kReplyPipeBytes);
+  const int timeout = call_timeout();
+  int result = hv_call(service.c_str(), method.c_str(), io.get(), timeout,
+                       STDOUT_FILENO);
+  if (result == HV_NO_SERVICE) {
+    start_daemon(sid);
+    result = hv_call(service.c_str(), method.c_str(), io.get(), timeout,
+                     STDOUT_FILENO);
+  }
+  switch (result) {
+    case HV_OK:
+      return 0;  // The reply is out already.
+    case HV_TIMEOUT:
+      return error_reply(408, "timeout");
+    case HV_NO_SERVICE:
+    case HV_UNAVAILABLE:
+    case HV_NO_ANSWER:
+      return error_reply(503, "service unavailable");
+    case HV_NO_METHOD:
+    case HV_FORBIDDEN:
+      return error_reply(403, "reject");
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+int gateway_main() {
+  // The delegation tool is waited for; an inherited "ignore" would have the
+  // kernel reap it first.
+  signal(SIGCHLD, SIG_DFL);
+
+  const char* cookie = std::getenv("HTTP_COOKIE");
+  const char* scheme = std::getenv("REQUEST_SCHEME");
+  std::string sid;
+  if (cookie != nullptr && scheme != nullptr) {
+    sid = session_id_from_cookie(cookie);
+  }
+  tovix_session_t session{};
+  if (sid.empty() || auth_get_session(sid.c_str(), 1, &session) != 0) {
+    return error_reply(401, "");
+  }
+
+  const char* location = std::getenv("SCRIPT_URL");
+  const char* method = std::getenv("REQUEST_METHOD");
+  if (location == nullptr || method == nullptr ||
+      !inside_application(location)) {
+    return error_reply(400, "");
+  }
+
+  const bool is_system_management = is_delegated(session.user);
+  const bool is_admin = User_Belongs_To_Group(session.user, "administrators");
+  const std::string text = method_text(method, location);
+
+  Json params;
+  if (is_get(method)) {
+    const char* query = std::getenv("QUERY_STRING");
+    params = parse_query_string(query != nullptr ? query : "");
+  } else {
+    params = parse_body(read_input());
+  }
+  add_session_object(params.get(), session, is_admin, is_system_management);
+  return forward(sid, text, std::move(params));
+}
+
+}  // namespace orv

@@ -1,0 +1,198 @@
+// The cost of the web server in front of the daemon: one fetch.cache page of
+// 500 formatted entries through curl, nginx, fcgiwrap and orv-gateway,
+// against the same page through `hvcall -o` (the gateway's own call, without
+// the web server). Each iteration runs both once. The HTTP request is timed
+// by curl itself, from the connection to the last byte ("http_ms"): what a
+// browser, which keeps running, waits for; it includes the start of the
+// gateway, as "hvcall_ms" (hvcall's run from start to exit) includes the start
+// of hvcall. "curl_run_ms" is the whole run of the curl program, whose own
+// start-up (libraries, TLS set-up) is the client's cost. Every figure is the
+// median of the iterations; "ratio" is http_ms / hvcall_ms. The sandbox, its
+// daemon and the web server are made once and removed at the end.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <jansson.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/json.h"
+#include "tests/gateway_fixture.h"
+#include "tests/sandbox.h"
+
+extern char** environ;
+
+namespace orv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kFiles = 600;
+constexpr int kPage = 500;
+
+// Runs `argv` with standard output into `out` (nullptr: /dev/null); its exit
+// status and, in `seconds`, the time from start to exit.
+int timed_run(const std::vector<std::string>& argv, double* seconds,
+              std::string* out = nullptr) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) {
+    args.push_back(const_cast<char*>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  int ends[2] = {-1, -1};
+  if (out != nullptr && pipe2(ends, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (out != nullptr) {
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+  }
+  const auto start = Clock::now();
+  pid_t pid = -1;
+  int status = -1;
+  const bool spawned =
+      posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+  if (out != nullptr) {
+    close(ends[1]);
+    char chunk[65536];
+    ssize_t count;
+    while (spawned && (count = read(ends[0], chunk, sizeof(chunk))) > 0) {
+      out->append(chunk, static_cast<size_t>(count));
+    }
+    close(ends[0]);
+  }
+  if (spawned) waitpid(pid, &status, 0);
+  *seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  posix_spawn_file_actions_destroy(&actions);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// A sandbox with a share of kFiles files, a login of "nobody", its daemon,
+// one cached list of the share, and the web server.
+class Setup {
+ public:
+  Setup() : reaper_(sandbox_) {
+    const std::string volume = sandbox_.path("volume");
+    sandbox_.make_dir("volume/share/Public");
+    sandbox_.write_file("etc/config/def_share.info",
+                        "[SHARE_DEF]\ndefVolMP = " + volume + "\n");
+    static const char* kExtensions[] = {"jpg", "pdf", "docx", "txt",
+                                        "mp3", "png", "xlsx", "zip"};
+    for (int i = 0; i < kFiles; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof(name), "volume/share/Public/file %04d.%s", i,
+                    kExtensions[i % 8]);
+      sandbox_.write_file(name, std::string(static_cast<size_t>(i % 97), 'x'));
+    }
+    sid_ = sandbox_.new_session("nobody");
+    Process& daemon =
+        sandbox_.start({bin("orv-service"), "-s", sid_, "-l", "3"});
+    wait_until([&] { return sandbox_.exists("var/run/hvbus/orv-" + sid_); },
+               std::chrono::milliseconds(5000));
+    (void)daemon;
+    RunResult made =
+        sandbox_.hvcall({"orv-" + sid_, "create.cache",
+                         R"({"index":1,"path":[{"full_path":")" + volume +
+                             R"(/share/Public","alias":"/Public"}]})"});
+    Json reply = Json::adopt(json_loads(made.out.c_str(), 0, nullptr));
+    const char* uuid = json_string_value(json_object_get(reply.get(), "uuid"));
+    uuid_ = uuid != nullptr ? uuid : "";
+    port_ = start_web_server(sandbox_, sandbox_.path("web"));
+  }
+
+  bool ready() const { return !uuid_.empty() && port_ > 0; }
+  const Sandbox& sandbox() const { return sandbox_; }
+  const std::string& sid() const { return sid_; }
+  std::string page_query() const {
+    return "index=1&limit=" + std::to_string(kPage) + "&offset=0&uuid=" + uuid_;
+  }
+  std::string page_body() const {
+    return R"({"index":1,"limit":)" + std::to_string(kPage) +
+           R"(,"offset":0,"uuid":")" + uuid_ + "\"}";
+  }
+  int port() const { return port_; }
+
+ private:
+  Sandbox sandbox_;
+  SandboxReaper reaper_;
+  std::string sid_;
+  std::string uuid_;
+  int port_ = 0;
+};
+
+void BM_FetchCachePageThroughWebServer(benchmark::State& state) {
+  auto setup = std::make_unique<Setup>();
+  if (!setup->ready()) {
+    state.SkipWithError("the sandbox did not come up");
+    return;
+  }
+  const std::vector<std::string> fetch{
+      "/usr/bin/curl",
+      "-s",
+      "-f",
+      "-b",
+      "NAS_SID=" + setup->sid(),
+      "http://127.0.0.1:" + std::to_string(setup->port()) +
+          "/Orvane6/fetch.cache?" + setup->page_query()};
+  std::vector<std::string> timed_fetch = fetch;
+  timed_fetch.insert(timed_fetch.end(),
+                     {"-o", "/dev/null", "-w", "%{time_total}"});
+  const std::vector<std::string> hvcall{bin("hvcall"), "-o",
+                                        "orv-" + setup->sid(), "fetch.cache",
+                                        setup->page_body()};
+  // Both answer the same full page.
+  for (const auto& argv : {fetch, hvcall}) {
+    RunResult result = setup->sandbox().run(argv);
+    const size_t json = result.out.find('{');
+    Json page = Json::adopt(
+        json_loads(json == std::string::npos ? "" : result.out.c_str() + json,
+                   0, nullptr));
+    if (json_array_size(json_object_get(page.get(), "datas")) != kPage) {
+      state.SkipWithError(("short page: " + result.out.substr(0, 200)).c_str());
+      return;
+    }
+  }
+  std::vector<double> http_times;
+  std::vector<double> curl_times;
+  std::vector<double> bus_times;
+  for (auto _ : state) {
+    double seconds = 0;
+    std::string reported;
+    if (timed_run(timed_fetch, &seconds, &reported) != 0) {
+      state.SkipWithError("curl failed");
+    }
+    curl_times.push_back(seconds);
+    http_times.push_back(std::atof(reported.c_str()));
+    if (timed_run(hvcall, &seconds) != 0) state.SkipWithError("hvcall failed");
+    bus_times.push_back(seconds);
+  }
+  const double http = median(http_times);
+  const double bus = median(bus_times);
+  state.counters["http_ms"] = http * 1000;
+  state.counters["hvcall_ms"] = bus * 1000;
+  state.counters["curl_run_ms"] = median(curl_times) * 1000;
+  state.counters["ratio"] = bus > 0 ? http / bus : 0;
+  setup.reset();
+}
+BENCHMARK(BM_FetchCachePageThroughWebServer)
+    ->Iterations(40)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace orv::test
+
+BENCHMARK_MAIN();
