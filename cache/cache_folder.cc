@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "cache/cache_store.h"
 #include "common/log.h"
@@ -26,6 +29,7 @@ constexpr char kShareConfig[] = "/etc/config/def_share.info";
 constexpr int kVolumeBufferSize = 4096;
 constexpr char kFolderName[] = ".orv";
 constexpr char kFolderVfsName[] = "orv-folder";
+constexpr auto kSlotLockPatience = std::chrono::seconds(60);
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -191,14 +195,21 @@ bool SlotLock::acquire(const CacheFolder& folder, const std::string& slot) {
       openat(folder.fd(), (slot + ".lock").c_str(),
              O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kSlotFileMode);
   if (fd < 0) return false;
-  // Other writers hold the lock for one list's write at most.
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // Another writer holds the lock for one list's write, which takes seconds
+  // at most; one that holds it far longer is stuck, and waiting on would
+  // only stack this request up behind it.
+  const auto deadline = std::chrono::steady_clock::now() + kSlotLockPatience;
+  auto pause = std::chrono::milliseconds(1);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) ||
+        std::chrono::steady_clock::now() >= deadline) {
       const int saved = errno;
       close(fd);
       errno = saved;
       return false;
     }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
   fd_ = fd;
   return true;

@@ -101,7 +101,8 @@ class SlotLock {
   SlotLock& operator=(const SlotLock&) = delete;
 
   // Waits until the lock of `slot` in `folder` is free and takes it. False
-  // with errno set when the lock file cannot be opened or locked.
+  // with errno set when the lock file cannot be opened or locked, or when
+  // another holds it for a minute (EWOULDBLOCK).
   bool acquire(const CacheFolder& folder, const std::string& slot);
   bool held() const { return fd_ >= 0; }
 
