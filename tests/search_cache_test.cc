@@ -183,6 +183,12 @@ TEST_F(SearchCacheTest,
 // and is the list of the writer that was answered its uuid. Writers meet only
 // for moments, so the round is run many times over.
 TEST_F(SearchCacheTest, ConcurrentWritersOfOneSlotLeaveOneWholeList) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's allocator has no fork handlers: a handler forked while
+  // a daemon thread allocates (here serving the writers' watch requests)
+  // can hang on its locks. Over a thousand handlers that is all but certain.
+  GTEST_SKIP() << "AddressSanitizer's allocator does not survive such forks";
+#endif
   constexpr int kWriters = 20;
   constexpr int kRounds = 60;
   std::vector<Names> contents;
