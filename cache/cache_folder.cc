@@ -2,11 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <thread>
 
 #include "cache/cache_store.h"
 #include "common/log.h"
@@ -20,10 +27,24 @@ namespace {
 
 constexpr char kShareConfig[] = "/etc/config/def_share.info";
 constexpr int kVolumeBufferSize = 4096;
+constexpr char kFolderName[] = ".orv";
+constexpr char kFolderVfsName[] = "orv-folder";
+constexpr auto kSlotLockPatience = std::chrono::seconds(60);
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
+
+// The full name of a file is the name given. SQLite's own rule resolves every
+// link along the name and opens the resolved text, which would turn a name
+// through a descriptor back into the folder's path, the very path that must
+// not be followed.
+int keep_name(sqlite3_vfs*, const char* name, int size, char* out) {
+  const size_t length = std::strlen(name);
+  if (length >= static_cast<size_t>(size)) return SQLITE_CANTOPEN;
+  std::memcpy(out, name, length + 1);
+  return SQLITE_OK;
+}
 
 }  // namespace
 
@@ -36,7 +57,7 @@ std::string default_volume() {
 }
 
 std::string cache_directory(const std::string& volume) {
-  return volume + "/.orv";
+  return volume + "/" + kFolderName;
 }
 
 std::string cache_file_name(const std::string& volume, const std::string& sid,
@@ -46,14 +67,151 @@ std::string cache_file_name(const std::string& volume, const std::string& sid,
   return cache_directory(volume) + "/" + sid + suffix;
 }
 
-bool create_slot_file(const std::string& file) {
-  int fd =
-      open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-           kSlotFileMode);
+const char* folder_vfs() {
+  static const char* const registered = []() -> const char* {
+    const sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
+    if (base == nullptr) return nullptr;
+    // Every other operation stays SQLite's own, with its own data.
+    static sqlite3_vfs vfs = *base;
+    vfs.zName = kFolderVfsName;
+    vfs.xFullPathname = &keep_name;
+    if (sqlite3_vfs_register(&vfs, 0) != SQLITE_OK) return nullptr;
+    return kFolderVfsName;
+  }();
+  return registered;
+}
+
+CacheFolder::CacheFolder(const std::string& volume, bool make)
+    : path_(cache_directory(volume)) {
+  // The volume comes from root's own configuration; only its top folder may
+  // be open to others. O_PATH asks for no read right: handlers may only
+  // search the volume and the cache directory, not list them.
+  const int volume_fd = open(volume.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (volume_fd < 0) {
+    log_line(LogKind::kError, "[cache] open %s: %s", volume.c_str(),
+             std::strerror(errno));
+    return;
+  }
+  // An existing name is judged below like any other; mkdirat never follows
+  // a link.
+  if (make) mkdirat(volume_fd, kFolderName, kCacheDirectoryMode);
+  // Root needs a descriptor it can fchmod and list through; O_PATH gives
+  // neither.
+  const int access = make ? O_RDONLY : O_PATH;
+  fd_ = openat(volume_fd, kFolderName,
+               access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd_ < 0) {
+    const int failure = errno;
+    struct stat st {};
+    const bool link =
+        fstatat(volume_fd, kFolderName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode);
+    log_line(LogKind::kError, "[cache] open %s: %s; left as it is",
+             path_.c_str(), link ? "a link" : std::strerror(failure));
+    close(volume_fd);
+    return;
+  }
+  close(volume_fd);
+  struct stat st {};
+  if (fstat(fd_, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0) {
+    log_line(LogKind::kError,
+             "[cache] %s is owned by uid %u, not root; left as it is",
+             path_.c_str(), static_cast<unsigned>(st.st_uid));
+    close(fd_);
+    fd_ = -1;
+    return;
+  }
+  // Sets the sticky bit whatever the umask, and narrows a directory left
+  // with a wider mode by an earlier version.
+  if (make) fchmod(fd_, kCacheDirectoryMode);
+}
+
+CacheFolder::~CacheFolder() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::string CacheFolder::sqlite_name(const std::string& name) const {
+  return "/proc/self/fd/" + std::to_string(fd_) + "/" + name;
+}
+
+bool CacheFolder::make_file(const std::string& name) const {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  unlinkat(fd_, name.c_str(), 0);  // A missing file is what we want anyway.
+  const int fd =
+      openat(fd_, name.c_str(),
+             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSlotFileMode);
   if (fd < 0) return false;
   // The umask may have narrowed the mode; the owner must be able to write.
   fchmod(fd, kSlotFileMode);
   close(fd);
+  return true;
+}
+
+bool CacheFolder::remove_file(const std::string& name) const {
+  struct stat st {};
+  if (fd_ < 0 || fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fd_ < 0) errno = EBADF;
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  return unlinkat(fd_, name.c_str(), 0) == 0;
+}
+
+std::vector<std::string> CacheFolder::names() const {
+  std::vector<std::string> result;
+  if (fd_ < 0) return result;
+  // A descriptor of its own, so that reading it moves no shared offset.
+  const int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return result;
+  std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+  if (!dir) {
+    close(fd);
+    return result;
+  }
+  while (struct dirent* item = readdir(dir.get())) {
+    const std::string name = item->d_name;
+    if (name != "." && name != "..") result.push_back(name);
+  }
+  return result;
+}
+
+SlotLock::~SlotLock() {
+  if (fd_ >= 0) close(fd_);  // Closing the only descriptor releases the lock.
+}
+
+bool SlotLock::acquire(const CacheFolder& folder, const std::string& slot) {
+  if (fd_ >= 0) return true;
+  if (!folder.is_open()) {
+    errno = EBADF;
+    return false;
+  }
+  const int fd =
+      openat(folder.fd(), (slot + ".lock").c_str(),
+             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kSlotFileMode);
+  if (fd < 0) return false;
+  // Another writer holds the lock for one list's write, which takes seconds
+  // at most; one that holds it far longer is stuck, and waiting on would
+  // only stack this request up behind it.
+  const auto deadline = std::chrono::steady_clock::now() + kSlotLockPatience;
+  auto pause = std::chrono::milliseconds(1);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) ||
+        std::chrono::steady_clock::now() >= deadline) {
+      const int saved = errno;
+      close(fd);
+      errno = saved;
+      return false;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+  fd_ = fd;
   return true;
 }
 
@@ -63,12 +221,8 @@ void CacheStore::prepare_directory() {
     log_line(LogKind::kWarning, "[cache] no default volume");
     return;
   }
-  const std::string directory = cache_directory(volume);
-  // Failures are left to the writers, which then cannot create their files.
-  // The explicit chmod sets the sticky bit whatever the umask, and narrows a
-  // directory left with a wider mode by an earlier version.
-  mkdir(directory.c_str(), kCacheDirectoryMode);
-  chmod(directory.c_str(), kCacheDirectoryMode);
+  // Failures are logged and left to the writers, which then have no slots.
+  CacheFolder folder(volume, true);
 }
 
 void CacheStore::purge() {
@@ -77,20 +231,18 @@ void CacheStore::purge() {
     log_line(LogKind::kWarning, "[cache] no default volume");
     return;
   }
-  const std::string directory = cache_directory(volume);
-  std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
-  if (!dir) return;
-  while (struct dirent* item = readdir(dir.get())) {
-    const std::string name = item->d_name;
-    // ".", ".." and hidden files have no session part.
-    if (name.empty() || name[0] == '.') continue;
+  CacheFolder folder(volume, false);
+  if (!folder.is_open()) return;
+  for (const std::string& name : folder.names()) {
+    // Hidden files have no session part.
+    if (name[0] == '.') continue;
     // Every file is judged by its session alone, whatever follows the first
-    // dot: slot files, journals left by a crash, stray names.
+    // dot: slot files, lock files, journals left by a crash, stray names.
     const std::string sid = name.substr(0, name.find('.'));
     if (is_live_session(sid)) continue;
-    const std::string file = directory + "/" + name;
-    log_debug("cache", __LINE__, "[cache] remove %s", file.c_str());
-    unlink(file.c_str());
+    log_debug("cache", __LINE__, "[cache] remove %s/%s", folder.path().c_str(),
+              name.c_str());
+    folder.remove_file(name);
   }
 }
 

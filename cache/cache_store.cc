@@ -74,7 +74,9 @@ std::atomic<ChangeProbe> g_change_probe{nullptr};
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) {
-    if (db != nullptr) sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    if (db != nullptr) {
+      prepared_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    }
   }
   ~Statement() { finalize(); }
   Statement(const Statement&) = delete;
@@ -88,6 +90,10 @@ class Statement {
     if (stmt_ != nullptr) sqlite3_reset(stmt_);
   }
   int step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+
+  // SQLite's answer to the prepare: SQLITE_OK, or why there is no
+  // statement (no such table, a locked or foreign file, no connection).
+  int prepared() const { return prepared_; }
 
   // Binding by name, for the reading statements.
   int parameter(const char* name) const {
@@ -121,6 +127,7 @@ class Statement {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  int prepared_ = SQLITE_MISUSE;
 };
 
 // Installed in place of the busy timeout: a connection that meets a locked
@@ -202,7 +209,6 @@ CacheStore::~CacheStore() {
 
 void CacheStore::open(size_t index, bool create) {
   index_ = index;
-  std::string file = ":memory:";
   if (index != 0) {
     const std::string volume = default_volume();
     if (volume.empty()) {
@@ -215,23 +221,47 @@ void CacheStore::open(size_t index, bool create) {
       log_line(LogKind::kWarning, "[cache] no session id");
       return;
     }
-    file = cache_file_name(volume, sid, index);
+    folder_ = std::make_unique<CacheFolder>(volume, false);
+    if (!folder_->is_open()) return;  // Logged; the session has no slots.
+    slot_ = sid + "." + std::to_string(index);
     if (create) {
+      const std::string file = cache_file_name(volume, sid, index);
       log_debug("cache", __LINE__, "[cache] initial db %s", file.c_str());
-      unlink(file.c_str());  // A missing file is what we want anyway.
+      // One writer at a time: another one between our making the file and
+      // opening it could replace it, or open the same file.
+      if (!lock_.acquire(*folder_, slot_)) {
+        log_line(LogKind::kError, "[cache] lock %s: %s", file.c_str(),
+                 std::strerror(errno));
+        return;
+      }
+      // A journal left by a delete that died belongs to the file being
+      // replaced; SQLite must not take it for the new file's.
+      folder_->remove_file(slot_ + "-journal");
       // The file is made here rather than by SQLite so that it never exists
       // with a wider mode, and so that a file we could not unlink is not
       // written into instead.
-      if (!create_slot_file(file)) {
+      if (!folder_->make_file(slot_)) {
         log_line(LogKind::kError, "[cache] create %s: %s", file.c_str(),
                  std::strerror(errno));
         return;
       }
     }
   }
-  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  connect(create);
+}
+
+void CacheStore::connect(bool create) {
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  std::string file = ":memory:";
+  const char* vfs = nullptr;
+  if (index_ != 0) {
+    vfs = folder_vfs();
+    if (vfs == nullptr) return;
+    file = folder_->sqlite_name(slot_);
+    flags |= SQLITE_OPEN_NOFOLLOW;  // Nor is the slot file itself a link.
+  }
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(file.c_str(), &db, flags, vfs) != SQLITE_OK) {
     // A slot file that is not there when reading: keep no connection, which
     // every operation answers as it answers a missing list.
     sqlite3_close(db);
@@ -331,12 +361,24 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
   run_insert.bind_text(1, uuid_);
   run_insert.bind_text(2, kEmpty);
   run_insert.bind_text(3, kEmpty);
+  // The entries refer to their run's row by the number a fresh table gives
+  // it. A row that lands elsewhere (the tables were not dropped and made
+  // anew) would join entries to the wrong rows, or hide the list from its
+  // own uuid: the write fails instead.
+  int64_t misplaced = 0;
+  auto placed = [&](int64_t expected) {
+    const int64_t rowid = sqlite3_last_insert_rowid(db_);
+    if (rowid != expected) misplaced = rowid;
+    return misplaced == 0;
+  };
   int rc = run_insert.step();
+  if (rc == SQLITE_DONE) placed(1);
   const bool trace = log_enabled(LogKind::kTrace);
   // The summary the list's rows give, tallied while they are written rather
   // than read back through the whole file afterwards.
   ClusterTally tally;
-  for (size_t i = 0; rc == SQLITE_DONE && i < entries.size(); ++i) {
+  for (size_t i = 0; rc == SQLITE_DONE && misplaced == 0 && i < entries.size();
+       ++i) {
     const Entry& entry = entries[i];
     tally.add_entry(entry);
     std::string folder = entry.folder_path();
@@ -348,8 +390,7 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
       run_insert.bind_text(2, folder);
       run_insert.bind_text(3, alias);
       rc = run_insert.step();
-      if (rc != SQLITE_DONE) break;
-      ++runs;
+      if (rc != SQLITE_DONE || !placed(++runs)) break;
       previous = std::move(folder);
     }
     entry_insert.reset();
@@ -363,9 +404,14 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
   run_insert.finalize();
   entry_insert.finalize();
   // A commit that fails loses the list as surely as a failed insert.
-  if (rc == SQLITE_DONE) rc = commit();
-  if (rc != SQLITE_DONE && rc != SQLITE_OK) {
-    log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
+  if (rc == SQLITE_DONE && misplaced == 0) rc = commit();
+  if (rc != SQLITE_OK) {
+    if (misplaced != 0) {
+      log_line(LogKind::kError, "[cache] uuid %s: row %lld of a stale table",
+               uuid_.c_str(), static_cast<long long>(misplaced));
+    } else {
+      log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
+    }
     rollback();
     set_error(error, kCacheFailure, "cache failure");
     return Json();
@@ -437,17 +483,44 @@ void CacheStore::remove(const std::string& uuid, ErrorRecord* error) {
     set_error(error, kCacheFailure, "uuid not found");
     return;
   }
+  if (folder_ && !lock_.held()) {
+    // With the lock no writer is at work on the slot, and the file opened
+    // now is the slot's current one.
+    if (!lock_.acquire(*folder_, slot_)) {
+      log_line(LogKind::kError, "[cache] lock %s/%s: %s",
+               folder_->path().c_str(), slot_.c_str(), std::strerror(errno));
+      set_error(error, kCacheFailure, "cache failure");
+      return;
+    }
+    sqlite3_close(db_);
+    db_ = nullptr;
+    connect(false);
+    if (!db_) {
+      set_error(error, kCacheFailure, "uuid not found");
+      return;
+    }
+  }
   Statement remove(db_, kDelete);
+  // A file without the tables, or not a database at all, holds no list; one
+  // that is locked may well hold it.
+  const int prepared = remove.prepared();
+  if (prepared != SQLITE_OK && prepared != SQLITE_BUSY &&
+      prepared != SQLITE_LOCKED) {
+    set_error(error, kCacheFailure, "uuid not found");
+    return;
+  }
   begin();
   remove.bind_text(1, uuid);
-  int changes = remove.step() == SQLITE_DONE ? sqlite3_changes(db_) : 0;
-  const int rc = commit();
+  int rc = remove.step();
+  const int changes = rc == SQLITE_DONE ? sqlite3_changes(db_) : 0;
   remove.finalize();
+  if (rc == SQLITE_DONE) rc = commit();
   if (rc != SQLITE_OK) {
-    // The rows counted above were never deleted.
+    // The rows, if any, were never deleted: the list is still there.
     log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
     rollback();
-    changes = 0;
+    set_error(error, kCacheFailure, "cache failure");
+    return;
   }
   if (changes == 0) {
     set_error(error, kCacheFailure, "uuid not found");

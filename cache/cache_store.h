@@ -10,11 +10,11 @@
 // while its `cache` rows are there.
 //
 // A store is made for one request and used by that request's thread only.
-// Several processes may open the same slot file at once; SQLite's file locks
-// are the only coordination and a locked database answers SQLITE_BUSY at
-// once, without waiting. Writing a slot unlinks the old file and creates a new
-// one, so a reader that still has the old file open keeps reading the old
-// list.
+// Several processes may open the same slot file at once. Writers and deletes
+// of one slot take the slot's lock in turn (see SlotLock); readers take no
+// lock but SQLite's own, and a locked database answers SQLITE_BUSY at once,
+// without waiting. Writing a slot unlinks the old file and creates a new one,
+// so a reader that still has the old file open keeps reading the old list.
 #ifndef ORV_CACHE_CACHE_STORE_H_
 #define ORV_CACHE_CACHE_STORE_H_
 
@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/cache_folder.h"
 #include "collect/entry.h"
 #include "common/error.h"
 #include "common/json.h"
@@ -60,10 +61,12 @@ class CacheStore {
   // written anew, no fold transliterator (DEDIACRITICAL answers NULL).
   CacheStore();
   // The store of cache slot `index` (1 or 2) of the session. With `create`
-  // the slot's file is removed and made anew, readable and writable by its
-  // owner only. Without a default volume, a session id or (for `create`) a
-  // fresh file, the store has no connection: every operation then fails as
-  // described below without reaching SQLite.
+  // the store waits for the slot's writer lock and holds it until dropped;
+  // the slot's file is then removed and made anew, readable and writable by
+  // its owner only. Without a default volume, a session id, a cache
+  // directory of root's own or (for `create`) the lock and a fresh file, the
+  // store has no connection: every operation then fails as described below
+  // without reaching SQLite.
   CacheStore(size_t index, bool create);
   ~CacheStore();  // Closes the connection.
   CacheStore(const CacheStore&) = delete;
@@ -73,8 +76,11 @@ class CacheStore {
   // uuid, replacing whatever the database held. Returns {"cluster": the
   // cluster summary, "uuid": the new uuid, "total": entries.size()}. On
   // failure sets `error` to code 3 "cache failure" and returns an empty Json;
-  // nothing of the list is kept. Disarms the client watchdog before the first
-  // entry: a list once begun is written to its end.
+  // nothing of the list is kept. Rows that do not land where fresh tables put
+  // them (the root row at rowid 1, each run's row at its count) fail the
+  // write, since the list's entries refer to them by those numbers. Disarms the
+  // client watchdog before the first entry: a list once begun is written to its
+  // end.
   Json set(const std::vector<Entry>& entries, ErrorRecord* error);
 
   // One page of the list `uuid`: {"datas": one object per entry from
@@ -93,8 +99,12 @@ class CacheStore {
              const std::shared_ptr<Formatter>& formatter, ErrorRecord* error);
 
   // Drops the list `uuid` (its `cache` rows; its entries become
-  // unreachable). When nothing was deleted sets `error` to code 3 "uuid not
-  // found". The file itself stays.
+  // unreachable). Works on the slot as it is now: takes the slot's writer
+  // lock and opens the slot's current file again, as a writer may have
+  // replaced it since the store was made. When the slot holds no list of that
+  // uuid sets `error` to code 3 "uuid not found"; when the delete could not be
+  // made or committed (a reader kept the file locked, say), code 3 "cache
+  // failure", and the list stays. The file itself stays.
   void remove(const std::string& uuid, ErrorRecord* error);
 
   // Whether a list bears `uuid`; false without a connection.
@@ -134,6 +144,9 @@ class CacheStore {
 
  private:
   void open(size_t index, bool create);
+  // Opens the slot file (the in-memory database for index 0) and applies the
+  // connection settings; no connection when it cannot be opened.
+  void connect(bool create);
   void apply_settings(bool create);
   // The SQL function DEDIACRITICAL(text): the text without accents, in lower
   // case; NULL for any other argument or without a transliterator.
@@ -142,6 +155,15 @@ class CacheStore {
 
   size_t index_ = 0;
   std::string uuid_;
+  // The cache directory and the slot's file name in it ("<sid>.<index>");
+  // null and empty for the in-memory store or when the directory is unfit.
+  // The connection reaches its file through the directory's descriptor; the
+  // destructor closes the connection before the lock and the directory go.
+  std::unique_ptr<CacheFolder> folder_;
+  std::string slot_;
+  // The slot's writer lock: taken by a writer when it is made and by
+  // remove() when it runs, held until the store is dropped.
+  SlotLock lock_;
   sqlite3* db_ = nullptr;  // Owned; null when no database could be opened.
   // The fold of DEDIACRITICAL, made on the function's first call: no
   // statement of the system calls it, and making it costs more than most

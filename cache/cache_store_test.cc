@@ -117,53 +117,126 @@ TEST_F(CacheStoreTest, PagesTakeTheLowBitsOfOffsetAndLimit) {
   EXPECT_TRUE(error.ok()) << error.message;
 }
 
+// Writes `entries` into slot `index` through a store of its own (which holds
+// the slot's writer lock while it lives); the list's uuid.
+std::string write_list(size_t index, const std::vector<Entry>& entries) {
+  ErrorRecord error;
+  CacheStore writer(index, true);
+  writer.set(entries, &error);
+  EXPECT_TRUE(error.ok()) << error.message;
+  return writer.uuid();
+}
+
 TEST_F(CacheStoreTest, RemoveTwiceThenFetchIsInvalid) {
   ErrorRecord error;
-  CacheStore writer(1, true);
-  writer.set({entry("/s", "a")}, &error);
+  const std::string uuid = write_list(1, {entry("/s", "a")});
   CacheStore store(1, false);
   {
     LogCapture log;
-    store.remove(writer.uuid(), &error);
+    store.remove(uuid, &error);
     EXPECT_TRUE(error.ok()) << error.message;
     EXPECT_TRUE(log.has("[I] orv-service("));
-    EXPECT_TRUE(log.has("[cache] uuid " + writer.uuid() + " deleted"));
+    EXPECT_TRUE(log.has("[cache] uuid " + uuid + " deleted"));
   }
-  store.remove(writer.uuid(), &error);
+  store.remove(uuid, &error);
   EXPECT_EQ(error.code, 3);
   EXPECT_STREQ(error.message, "uuid not found");
 
   clear_error(&error);
   LogCapture log;
-  EXPECT_FALSE(store.fetch(writer.uuid(), 0, 50, nullptr, &error));
+  EXPECT_FALSE(store.fetch(uuid, 0, 50, nullptr, &error));
   EXPECT_EQ(error.code, 2);
   EXPECT_STREQ(error.message, "invalid uuid");
   EXPECT_TRUE(log.has("[W] orv-service("));
-  EXPECT_TRUE(log.has("[cache] uuid " + writer.uuid() + " invalid"));
+  EXPECT_TRUE(log.has("[cache] uuid " + uuid + " invalid"));
   EXPECT_TRUE(std::filesystem::exists(slot_file(1)));  // The file stays.
+}
+
+// A delete that was not committed is a failure, not a missing list: with a
+// reader holding the file past the commit's patience the list stays, and the
+// reply says so.
+TEST_F(CacheStoreTest, DeleteThatCannotCommitFailsAndKeepsTheList) {
+  const std::string uuid = write_list(1, {entry("/s", "a")});
+  sqlite3* reader = nullptr;
+  sqlite3_open(slot_file(1).c_str(), &reader);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM cache;", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  ErrorRecord error;
+  CacheStore(1, false).remove(uuid, &error);
+  EXPECT_EQ(error.code, 3);
+  EXPECT_STREQ(error.message, "cache failure");
+  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+
+  clear_error(&error);
+  EXPECT_TRUE(CacheStore(1, false).fetch(uuid, 0, 50, nullptr, &error));
+  CacheStore(1, false).remove(uuid, &error);
+  EXPECT_TRUE(error.ok()) << error.message;
+}
+
+// One list per slot, and only whole ones. A delete works on the slot as it
+// is when the delete runs, not on a file that a rewrite has replaced since
+// the store was opened. A write whose rows do not land in fresh tables (here
+// the old ones could not be dropped) fails and adds nothing.
+TEST_F(CacheStoreTest, DeletesAndWritesWorkOnTheCurrentSlotOnly) {
+  ErrorRecord error;
+  const std::string first = write_list(1, {entry("/s", "a")});
+  CacheStore deleter(1, false);
+  const std::string second = write_list(1, {entry("/s", "b")});
+  deleter.remove(first, &error);
+  EXPECT_STREQ(error.message, "uuid not found");
+  clear_error(&error);
+  deleter.remove(second, &error);
+  EXPECT_TRUE(error.ok()) << error.message;
+  EXPECT_FALSE(CacheStore(1, false).exists(second));
+
+  CacheStore store(2, true);
+  store.create_tables();
+  sqlite3* db = store.connection();
+  ASSERT_EQ(sqlite3_exec(db, "INSERT INTO cache VALUES ( 'other', '', '' );",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_set_authorizer(
+      db,
+      [](void*, int action, const char*, const char*, const char*,
+         const char*) {
+        return action == SQLITE_DROP_TABLE ? SQLITE_DENY : SQLITE_OK;
+      },
+      nullptr);
+  EXPECT_FALSE(store.set({entry("/s", "c")}, &error));
+  EXPECT_EQ(error.code, 3);
+  EXPECT_STREQ(error.message, "cache failure");
+  sqlite3_set_authorizer(db, nullptr, nullptr);
+  sqlite3_stmt* rows = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT (SELECT COUNT(*) FROM cache), (SELECT COUNT(*) "
+                     "FROM entry)",
+                     -1, &rows, nullptr);
+  ASSERT_EQ(sqlite3_step(rows), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(rows, 0), 1);  // Only the other list's row.
+  EXPECT_EQ(sqlite3_column_int(rows, 1), 0);
+  sqlite3_finalize(rows);
 }
 
 TEST_F(CacheStoreTest, RewritingASlotInvalidatesItsOldListOnly) {
   ErrorRecord error;
-  CacheStore first(1, true), second(2, true);
-  first.set({entry("/s", "first")}, &error);
-  second.set({entry("/s", "second")}, &error);
+  const std::string first = write_list(1, {entry("/s", "first")});
+  const std::string second = write_list(2, {entry("/s", "second")});
   // A reader that opened the slot before the rewrite keeps the old file.
   CacheStore old_reader(1, false);
-  CacheStore third(1, true);
-  third.set({entry("/s", "third")}, &error);
-  ASSERT_TRUE(error.ok()) << error.message;
+  const std::string third = write_list(1, {entry("/s", "third")});
 
   auto format = std::make_shared<RecordingFormatter>();
   CacheStore one(1, false), two(2, false);
-  EXPECT_EQ(names(old_reader.fetch(first.uuid(), 0, 50, format, &error)),
+  EXPECT_EQ(names(old_reader.fetch(first, 0, 50, format, &error)),
             std::vector<std::string>{"first"});
-  EXPECT_EQ(names(one.fetch(third.uuid(), 0, 50, format, &error)),
+  EXPECT_EQ(names(one.fetch(third, 0, 50, format, &error)),
             std::vector<std::string>{"third"});
-  EXPECT_EQ(names(two.fetch(second.uuid(), 0, 50, format, &error)),
+  EXPECT_EQ(names(two.fetch(second, 0, 50, format, &error)),
             std::vector<std::string>{"second"});
   ASSERT_TRUE(error.ok()) << error.message;
-  for (const std::string& gone : {first.uuid(), second.uuid()}) {
+  for (const std::string& gone : {first, second}) {
     clear_error(&error);
     EXPECT_FALSE(one.fetch(gone, 0, 50, format, &error));
     EXPECT_STREQ(error.message, "invalid uuid");

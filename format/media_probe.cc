@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "format/share_root.h"
 #include "format/tool.h"
 
 namespace orv {
@@ -35,7 +36,7 @@ bool hevc_share_allowed(int share_type) {
 int probe_projection(const Entry& entry) {
   std::string path = entry.full_path();
   // Only files of the shares are tagged by the media library.
-  if (path.rfind("/share/", 0) != 0) return 0;
+  if (path.rfind(share_root(), 0) != 0) return 0;
 
   char value[kProjectionBufferSize] = {};
   ssize_t length =

@@ -45,10 +45,7 @@ TEST_F(MediaProbeTest, HevcJudgedFromAnalyserErrorReport) {
 
 class ShareMediaProbeTest : public MediaProbeTest {
  protected:
-  void SetUp() override {
-    if (!share_.ok()) GTEST_SKIP() << share_.reason();
-  }
-  test::ScratchFolder share_{"/share"};
+  test::SandboxShares share_{sandbox_};
 };
 
 TEST_F(ShareMediaProbeTest, StoredProjectionTagIsReadWithoutTool) {

@@ -1,19 +1,17 @@
 // Test helpers of the format folder: stand-ins at the external tools' paths
-// that record every run, attributes, and scratch folders outside the sandbox
-// (the media probes only look at files under "/share/").
+// that record every run, attributes, and a share folder inside the sandbox
+// (the media probes only look at files under the share folder).
 #ifndef ORV_FORMAT_PROBE_TEST_UTIL_H_
 #define ORV_FORMAT_PROBE_TEST_UTIL_H_
 
-#include <errno.h>
-#include <stdlib.h>
 #include <sys/xattr.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "format/share_root.h"
 #include "tests/sandbox.h"
 
 namespace orv::test {
@@ -71,35 +69,24 @@ inline std::string get_attribute(const std::string& path,
   return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
 }
 
-// A fresh folder below the absolute folder `parent`, removed with its content
-// at destruction. Its parents stay: tests running at the same time may use
-// them.
-class ScratchFolder {
+// Points the probes' share folder at the folder "share" of `sandbox` while it
+// lives, so that share paths are tried without touching the machine's own.
+class SandboxShares {
  public:
-  explicit ScratchFolder(const std::string& parent) {
-    std::error_code ignored;
-    std::filesystem::create_directories(parent, ignored);
-    std::string templ = parent + "/orv-format-XXXXXX";
-    if (mkdtemp(templ.data()) != nullptr) {
-      path_ = templ;
-    } else {
-      reason_ = "cannot make a folder in " + parent + ": " + strerror(errno);
-    }
+  explicit SandboxShares(const Sandbox& sandbox)
+      : path_(sandbox.path("share")) {
+    std::filesystem::create_directories(path_);
+    set_share_root(path_ + "/");
   }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  ~ScratchFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
+  SandboxShares(const SandboxShares&) = delete;
+  SandboxShares& operator=(const SandboxShares&) = delete;
+  ~SandboxShares() { set_share_root("/share/"); }
 
-  bool ok() const { return !path_.empty(); }
-  const std::string& reason() const { return reason_; }
+  // The share folder, without a trailing "/".
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  std::string reason_;
 };
 
 }  // namespace orv::test

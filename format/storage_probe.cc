@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 #include "common/json.h"
 #include "common/platform/tovix.h"
+#include "format/share_root.h"
 #include "format/tool.h"
 
 namespace orv {
@@ -24,7 +26,8 @@ constexpr size_t kGlobalErrorBufferSize = 512;
 constexpr size_t kFailedCountBufferSize = 512;
 constexpr size_t kMetaStatusBufferSize = 1024;
 
-constexpr char kAutotierArea[] = "/share/external/.autotier/";
+// The auto-tiering area, below the share folder.
+constexpr char kAutotierArea[] = "external/.autotier/";
 
 // Reads attribute `name` of `path` with a buffer of `size` bytes. nullopt when
 // it cannot be read, with the errno of getxattr in `*error`.
@@ -76,20 +79,18 @@ int32_t priority_code(std::string_view priority) {
   return 2;
 }
 
-std::optional<std::string> cache_root(std::string_view full_path) {
-  if (full_path.size() < kCacheRootPosition) return std::nullopt;
-  size_t slash = full_path.find('/', kCacheRootPosition);
-  return std::string(full_path.substr(0, slash));
+std::string cache_root(std::string_view full_path) {
+  // find() from beyond the end finds nothing: the whole path is kept.
+  return std::string(
+      full_path.substr(0, full_path.find('/', kCacheRootPosition)));
 }
 
 int cache_root_status(const Entry& entry) {
   std::string path = entry.full_path();
   if (path.empty()) return -1;
-  std::optional<std::string> root = cache_root(path);
-  if (!root) return -1;
   int error = 0;
   std::optional<std::string> value = read_attribute(
-      *root, kGlobalErrorAttribute, kGlobalErrorBufferSize, &error);
+      cache_root(path), kGlobalErrorAttribute, kGlobalErrorBufferSize, &error);
   // A root without the attribute has had no global error.
   if (!value) return error == ENODATA ? 2000 : -1;
 
@@ -103,10 +104,8 @@ int cache_root_status(const Entry& entry) {
 int upload_failed_count(const Entry& entry) {
   std::string path = entry.full_path();
   if (path.empty()) return -1;
-  std::optional<std::string> root = cache_root(path);
-  if (!root) return -1;
-  std::optional<std::string> value =
-      read_attribute(*root, kFailedCountAttribute, kFailedCountBufferSize);
+  std::optional<std::string> value = read_attribute(
+      cache_root(path), kFailedCountAttribute, kFailedCountBufferSize);
   if (!value) return 0;
   return static_cast<int32_t>(std::atoll(value->c_str()));
 }
@@ -218,7 +217,7 @@ int acl_enabled() {
 }
 
 bool is_autotier(const Entry& entry) {
-  return resolve(entry).path_contains(kAutotierArea);
+  return resolve(entry).path_contains((share_root() + kAutotierArea).c_str());
 }
 
 int path_kind(const Entry& entry) {

@@ -8,7 +8,6 @@
 #define ORV_FORMAT_STORAGE_PROBE_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,17 +53,17 @@ int32_t state_code(std::string_view state);
 int32_t priority_code(std::string_view priority);
 
 // The cache root of a full path: the path cut before the first "/" at or after
-// character position 35, or the whole path when there is none. A path shorter
-// than 35 characters lies outside the cache manager's mount area: nullopt.
-std::optional<std::string> cache_root(std::string_view full_path);
+// character position 35, or the whole path when there is none (a path of 35
+// characters or fewer is its own root).
+std::string cache_root(std::string_view full_path);
 
 // The "status" of the cache root's global error attribute; 2000 when the root
-// has no such attribute; -1 for an empty or too short path, an unreadable
-// attribute or a value that is not an object with an integer "status".
+// has no such attribute; -1 for an empty path, an unreadable attribute or a
+// value that is not an object with an integer "status".
 int cache_root_status(const Entry& entry);
 
 // The number of files of the cache root that failed to upload; 0 when the
-// attribute cannot be read; -1 for an empty or too short path.
+// attribute cannot be read; -1 for an empty path.
 int upload_failed_count(const Entry& entry);
 
 // Asks the remote mount tool about the encrypted folder that holds the entry.

@@ -38,11 +38,11 @@ TEST_F(StorageProbeTest, CacheRootCutsAtFirstSlashFromPosition35) {
   const std::string p34(34, 'a');
   const struct {
     std::string path;
-    std::optional<std::string> root;
+    std::string root;
   } kCases[] = {
-      {"", std::nullopt},
-      {"/share/short/path", std::nullopt},
-      {p34, std::nullopt},            // No character at position 35.
+      {"", ""},
+      {"/share/short/path", "/share/short/path"},  // Nothing at position 35.
+      {p34, p34},
       {"/" + p34, "/" + p34},         // 35 characters, no "/" after.
       {"/" + p34 + "/x", "/" + p34},  // "/" exactly at position 35.
       {"/a/b/" + p34 + "cd/e/f", "/a/b/" + p34 + "cd"},
@@ -54,9 +54,14 @@ TEST_F(StorageProbeTest, CacheRootStatusAndFailedCount) {
   std::string root = make_cache_root();
   Entry file = entry_at(root + "/folder/file.txt");
   EXPECT_EQ(cache_root_status(file), 2000);  // No attribute: no error.
-  // Unusable paths: empty, too short for a root, a root that does not exist.
+  // A path too short to be cut is its own root.
+  const std::string short_path = sandbox_.path("s");
+  ASSERT_LT(short_path.size(), 35u);
+  test::write_at(short_path, "x");
+  EXPECT_EQ(cache_root_status(entry_at(short_path)), 2000);
+  EXPECT_EQ(upload_failed_count(entry_at(short_path)), 0);
+  // Unusable paths: empty, a root that does not exist.
   EXPECT_EQ(cache_root_status(Entry{}), -1);
-  EXPECT_EQ(cache_root_status(entry_at("/share/a.txt")), -1);
   EXPECT_EQ(cache_root_status(entry_at(root + "-gone/file.txt")), -1);
 
   const struct {
@@ -77,7 +82,7 @@ TEST_F(StorageProbeTest, CacheRootStatusAndFailedCount) {
 
   // The failed upload count lives beside it, with its own defaults.
   EXPECT_EQ(upload_failed_count(file), 0);
-  EXPECT_EQ(upload_failed_count(entry_at("/share/a.txt")), -1);
+  EXPECT_EQ(upload_failed_count(Entry{}), -1);
   ASSERT_TRUE(set_attribute(root, kFailedCountAttribute, "12"));
   EXPECT_EQ(upload_failed_count(file), 12);
 }
@@ -226,14 +231,13 @@ TEST_F(StorageProbeTest, PathKindByShareTypeAndDisplayFolder) {
 }
 
 TEST_F(StorageProbeTest, AutotierFollowsLinkTarget) {
-  test::ScratchFolder area("/share/external/.autotier");
-  if (!area.ok()) GTEST_SKIP() << area.reason();
+  test::SandboxShares shares(sandbox_);
+  const std::string area = shares.path() + "/external/.autotier";
   std::string data = sandbox_.path("data");
-  test::write_at(area.path() + "/big.bin", "x");
+  test::write_at(area + "/big.bin", "x");
   test::write_at(data + "/plain.bin", "x");
-  ASSERT_EQ(
-      symlink((area.path() + "/big.bin").c_str(), (data + "/tiered").c_str()),
-      0);
+  ASSERT_EQ(symlink((area + "/big.bin").c_str(), (data + "/tiered").c_str()),
+            0);
   ASSERT_EQ(symlink("plain.bin", (data + "/local").c_str()), 0);
   EXPECT_TRUE(is_autotier(Entry::from_path(data, "tiered")));
   EXPECT_FALSE(is_autotier(Entry::from_path(data, "local")));

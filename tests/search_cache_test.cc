@@ -7,8 +7,10 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/search_fixture.h"
@@ -176,58 +178,178 @@ TEST_F(SearchCacheTest,
       daemon_->wait_for_err("[cache] no default volume", milliseconds(1000)));
 }
 
-TEST_F(SearchCacheTest, PageReadWhileItsSlotIsRewrittenIsOldListOrInvalid) {
-  const std::string dir = folder("share/T");
-  for (int f = 0; f < 10; ++f)
-    make_files(folder("share/T/d" + std::to_string(f)), "doc%03d", 1000);
-  const std::string create =
-      "{" + path_member(dir, "/T") + R"(,"recursive":true,"type":"file"})";
-  Json first = call("create.cache", create);
-  ASSERT_EQ(int_of(first, "total"), 10000) << json_text(first.get());
-  const std::string page = R"("limit":500,"offset":5000)";
-  const Names expected =
-      column(call("fetch.cache", page_request(text_of(first, "uuid"), page)));
-  ASSERT_EQ(expected.size(), 500u);
+// Twenty writers of one slot at once, each over a folder of its own: each is
+// answered a list or "cache failure", and the one list left readable is whole
+// and is the list of the writer that was answered its uuid. Writers meet only
+// for moments, so the round is run many times over.
+TEST_F(SearchCacheTest, ConcurrentWritersOfOneSlotLeaveOneWholeList) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's allocator has no fork handlers: a handler forked while
+  // a daemon thread allocates (here serving the writers' watch requests)
+  // can hang on its locks. Over a thousand handlers that is all but certain.
+  GTEST_SKIP() << "AddressSanitizer's allocator does not survive such forks";
+#endif
+  constexpr int kWriters = 20;
+  constexpr int kRounds = 60;
+  std::vector<Names> contents;
+  std::vector<std::string> bodies;
+  for (int w = 0; w < kWriters; ++w) {
+    const std::string name = "W" + std::to_string(w);
+    const std::string dir = folder("share/" + name);
+    contents.push_back(make_files(dir, (name + "-%d").c_str(), 2));
+    bodies.push_back("{" + path_member(dir, "/" + name) + R"(,"index":1})");
+  }
+  int answered_in_all = 0;
+  for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // The daemon is held while the calls queue up, so that their handlers
+    // start together.
+    daemon_->signal(SIGSTOP);
+    std::vector<Process*> writers;
+    for (const std::string& body : bodies) {
+      writers.push_back(&sandbox_.start(
+          {bin("hvcall"), "orv-" + sid_, "create.cache", body}));
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+    daemon_->signal(SIGCONT);
+    std::map<std::string, int> answered;  // uuid -> writer
+    for (int w = 0; w < kWriters; ++w) {
+      ASSERT_EQ(writers[w]->wait(milliseconds(60000)), 0) << writers[w]->err();
+      Json made =
+          Json::adopt(json_loads(writers[w]->out().c_str(), 0, nullptr));
+      if (int_of(made, "error_code") != 0) {
+        EXPECT_EQ(json_text(made.get()),
+                  R"({"error_code":3,"error_message":"cache failure"})");
+        continue;
+      }
+      EXPECT_EQ(int_of(made, "total"), static_cast<int>(contents[w].size()));
+      answered[text_of(made, "uuid")] = w;
+    }
+    answered_in_all += static_cast<int>(answered.size());
+    int readable = 0;
+    for (const auto& [uuid, w] : answered) {
+      Json page = call("fetch.cache", page_request(uuid, R"("limit":2000)"));
+      if (int_of(page, "error_code") != 0) {
+        EXPECT_EQ(json_text(page.get()),
+                  R"({"error_code":2,"error_message":"invalid uuid"})");
+        continue;
+      }
+      ++readable;
+      EXPECT_EQ(int_of(page, "total"), static_cast<int>(contents[w].size()));
+      EXPECT_EQ(column(page), contents[w]) << bodies[w];
+    }
+    EXPECT_EQ(readable, 1);
+  }
+  RecordProperty("lists_answered", answered_in_all);
+}
 
-  // The rewrites run in a shell of their own; this thread keeps reading the
-  // newest list it knows of.
+// Pages are read while the slot is rewritten, alternately from two folders
+// of different sizes and names. A page read by a list's uuid is that list's
+// page, whole, or "invalid uuid" once the list is gone; never a mix.
+TEST_F(SearchCacheTest, PageReadWhileItsSlotIsRewrittenIsItsOwnListOrInvalid) {
+  const std::string page = R"("limit":500,"offset":5000)";
+  struct Source {
+    std::string body;
+    int total = 0;
+    Names page;
+  };
+  Source sources[2];
+  std::map<std::string, const Source*> lists;  // uuid -> the list's source
+  std::string initial;
+  for (int s = 0; s < 2; ++s) {
+    const std::string name = s == 0 ? "A" : "B";
+    const int folders = s == 0 ? 10 : 8;
+    for (int f = 0; f < folders; ++f) {
+      make_files(folder("share/" + name + "/d" + std::to_string(f)),
+                 (name + "%03d").c_str(), 1000);
+    }
+    Source& source = sources[s];
+    source.body = "{" + path_member(volume_ + "/share/" + name, "/" + name) +
+                  R"(,"recursive":true,"type":"file"})";
+    source.total = folders * 1000;
+    Json made = call("create.cache", source.body);
+    ASSERT_EQ(int_of(made, "total"), source.total) << json_text(made.get());
+    initial = text_of(made, "uuid");
+    lists[initial] = &source;
+    source.page = column(call("fetch.cache", page_request(initial, page)));
+    ASSERT_EQ(source.page.size(), 500u);
+  }
+
+  // The rewrites run in a shell of their own, which marks the start of each;
+  // this thread keeps reading the newest list it knows of.
   RunOptions options;
-  options.env = {
-      {"HVCALL", bin("hvcall")}, {"SERVICE", "orv-" + sid_}, {"BODY", create}};
+  options.env = {{"HVCALL", bin("hvcall")},
+                 {"SERVICE", "orv-" + sid_},
+                 {"BODY_A", sources[0].body},
+                 {"BODY_B", sources[1].body}};
   Process& writer = sandbox_.start(
       {"/bin/sh", "-c",
-       "for i in 1 2 3 4 5 6 7 8; do \"$HVCALL\" \"$SERVICE\" create.cache "
-       "\"$BODY\" || exit 1; echo; done"},
+       "for i in 1 2 3 4; do for body in \"$BODY_A\" \"$BODY_B\"; do "
+       "echo start; \"$HVCALL\" \"$SERVICE\" create.cache \"$body\" || exit "
+       "1; echo; done; done"},
       options);
-  auto newest = [&] {
-    std::string uuid = text_of(first, "uuid");
+  struct Progress {
+    std::string newest;
+    int finished = 0;
+    bool busy = false;  // a rewrite has started and not been answered
+    Names failures;
+  };
+  auto progress = [&] {
+    Progress now;
+    now.newest = initial;
     std::istringstream lines(writer.out());
     for (std::string line; std::getline(lines, line);) {
+      if (line == "start") {
+        now.busy = true;
+        continue;
+      }
       Json made = Json::adopt(json_loads(line.c_str(), 0, nullptr));
-      if (made && int_of(made, "total") == 10000) uuid = text_of(made, "uuid");
+      if (!made) continue;  // An answer still being written.
+      now.busy = false;
+      ++now.finished;
+      if (int_of(made, "error_code") != 0) {
+        now.failures.push_back(line);
+        continue;
+      }
+      const std::string uuid = text_of(made, "uuid");
+      for (const Source& source : sources) {
+        if (int_of(made, "total") == source.total) lists[uuid] = &source;
+      }
+      now.newest = uuid;
     }
-    return uuid;
+    return now;
   };
-  int whole = 0;
-  int invalid = 0;
+
+  int whole = 0, invalid = 0, overlapped = 0;
   while (writer.running()) {
-    Json reply = call("fetch.cache", page_request(newest(), page));
-    if (int_of(reply, "error_code") == 0) {
-      ++whole;
-      EXPECT_EQ(int_of(reply, "total"), 10000);
-      EXPECT_EQ(column(reply), expected);
-    } else {
+    const Progress before = progress();
+    Json reply = call("fetch.cache", page_request(before.newest, page));
+    const Progress after = progress();
+    if (before.busy || after.finished != before.finished) ++overlapped;
+    if (int_of(reply, "error_code") != 0) {
       ++invalid;
       EXPECT_EQ(json_text(reply.get()),
                 R"({"error_code":2,"error_message":"invalid uuid"})");
+      continue;
     }
+    ++whole;
+    const Source* source = lists[before.newest];
+    ASSERT_NE(source, nullptr) << before.newest;
+    EXPECT_EQ(int_of(reply, "total"), source->total);
+    EXPECT_EQ(column(reply), source->page) << source->body;
   }
   EXPECT_EQ(writer.wait(milliseconds(0)), 0) << writer.err();
+  const Progress last = progress();
+  EXPECT_EQ(last.finished, 8) << writer.out();
+  EXPECT_EQ(last.failures, Names{}) << "no rewrite may fail here";
   EXPECT_GT(whole, 0);
-  Json last = call("fetch.cache", page_request(newest(), page));
-  EXPECT_EQ(column(last), expected);
+  EXPECT_GT(overlapped, 0) << "no page read overlapped a rewrite";
+  ASSERT_NE(lists[last.newest], nullptr);
+  EXPECT_EQ(column(call("fetch.cache", page_request(last.newest, page))),
+            lists[last.newest]->page);
   RecordProperty("pages_whole", whole);
   RecordProperty("pages_invalid", invalid);
+  RecordProperty("pages_overlapping_a_rewrite", overlapped);
 }
 
 }  // namespace
