@@ -186,8 +186,16 @@ bool UserDatabase::connect() {
     return false;
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  sqlite3_exec(db_, kSettings, nullptr, nullptr, nullptr);
   return true;
+}
+
+int UserDatabase::check(std::string* message) {
+  // The check comes before the settings: on a database locked by another
+  // program each of them would wait out the busy timeout again.
+  int code = execute(db_, kHealthCheck, message);
+  if (code == SQLITE_OK)
+    sqlite3_exec(db_, kSettings, nullptr, nullptr, nullptr);
+  return code;
 }
 
 void UserDatabase::close() {
@@ -216,7 +224,7 @@ std::unique_ptr<UserDatabase> db_open(const RecentUser& user) {
     return nullptr;
   }
   std::string message;
-  int code = execute(db->get(), kHealthCheck, &message);
+  int code = db->check(&message);
   if (code == SQLITE_OK) return db;
   log(Level::kError, "[database] %s : %s", db->shown_.c_str(), message.c_str());
   if (!replaceable(code, message)) return nullptr;
@@ -229,7 +237,7 @@ std::unique_ptr<UserDatabase> db_open(const RecentUser& user) {
     return nullptr;
   }
   if (!db_ensure(user) || !db->connect()) return nullptr;
-  code = execute(db->get(), kHealthCheck, &message);
+  code = db->check(&message);
   if (code == SQLITE_OK) return db;
   log(Level::kError, "[database] %s : %s", db->shown_.c_str(), message.c_str());
   return nullptr;

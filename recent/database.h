@@ -49,8 +49,11 @@ class UserDatabase {
  private:
   friend std::unique_ptr<UserDatabase> db_open(const RecentUser& user);
   explicit UserDatabase(const RecentUser& user);
-  // Opens the connection with the busy timeout and the settings.
+  // Opens the connection with the busy timeout.
   bool connect();
+  // Runs the health check and, when it passes, the settings. Returns the
+  // check's code; its message on failure.
+  int check(std::string* message);
   void close();
 
   FsIdentity identity_;
