@@ -84,19 +84,24 @@ void guard_sqlite_files() {
 
 // Where the user's database is: `shown` as the log names it, `real` the file
 // in the home folder's real path, resolved with the calling thread's
-// identity. False, after an error line, when the folder cannot be resolved.
+// identity. False when the folder cannot be resolved, after an error line
+// when `report` is set.
 bool database_path(const RecentUser& user, const FsIdentity& identity,
-                   std::string* shown, std::string* real) {
+                   std::string* shown, std::string* real, bool report = true) {
   *shown = user.home + "/" + kFileName;
   if (!identity.ok()) {
-    log(Level::kError, "[database] %s : cannot take the identity of uid %u",
-        shown->c_str(), static_cast<unsigned>(user.uid));
+    if (report) {
+      log(Level::kError, "[database] %s : cannot take the identity of uid %u",
+          shown->c_str(), static_cast<unsigned>(user.uid));
+    }
     return false;
   }
   char resolved[PATH_MAX];
   if (realpath(user.home.c_str(), resolved) == nullptr) {
-    log(Level::kError, "[database] %s : realpath: %s", shown->c_str(),
-        std::strerror(errno));
+    if (report) {
+      log(Level::kError, "[database] %s : realpath: %s", shown->c_str(),
+          std::strerror(errno));
+    }
     return false;
   }
   *real = resolved;
@@ -203,13 +208,47 @@ void UserDatabase::close() {
   db_ = nullptr;
 }
 
+bool db_stamp(const RecentUser& user, DbStamp* stamp) {
+  FsIdentity identity(user.uid, user.gid);
+  std::string shown;
+  std::string real;
+  if (!database_path(user, identity, &shown, &real, false)) return false;
+  int fd = open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // The header: the magic text, the read and write versions (1 and 1 for a
+  // rollback journal; a WAL database keeps no counter) and the counter.
+  unsigned char header[28];
+  struct stat st;
+  bool read = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              pread(fd, header, sizeof(header), 0) ==
+                  static_cast<ssize_t>(sizeof(header));
+  ::close(fd);
+  if (!read || std::memcmp(header, "SQLite format 3", 16) != 0 ||
+      header[18] != 1 || header[19] != 1) {
+    return false;
+  }
+  stamp->dev = st.st_dev;
+  stamp->ino = st.st_ino;
+  stamp->counter = static_cast<uint32_t>(header[24]) << 24 |
+                   static_cast<uint32_t>(header[25]) << 16 |
+                   static_cast<uint32_t>(header[26]) << 8 | header[27];
+  return true;
+}
+
 bool db_ensure(const RecentUser& user) {
   guard_sqlite_files();
   FsIdentity identity(user.uid, user.gid);
   std::string shown;
   std::string real;
-  if (!database_path(user, identity, &shown, &real)) return false;
+  // Every add comes here: a database that is there already needs no
+  // resolving of the folder (the writer opens it by its real path).
   struct stat st;
+  if (identity.ok() &&
+      lstat((user.home + "/" + kFileName).c_str(), &st) == 0 &&
+      S_ISREG(st.st_mode)) {
+    return true;
+  }
+  if (!database_path(user, identity, &shown, &real)) return false;
   if (lstat(real.c_str(), &st) == 0 || errno != ENOENT) {
     return regular_or_missing(shown, real);
   }

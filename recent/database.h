@@ -13,7 +13,9 @@
 #define ORV_RECENT_DATABASE_H_
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -61,6 +63,21 @@ class UserDatabase {
   std::string real_;  // the home folder's real path and ".recent"
   sqlite3* db_ = nullptr;
 };
+
+// One state of a user's database file: the file itself and the change
+// counter of its header, which every committed write changes (whichever
+// program makes it). Two equal stamps mean the same content.
+struct DbStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  uint32_t counter = 0;
+  bool operator==(const DbStamp&) const = default;
+};
+
+// Reads the stamp of the user's database with the user's identity. False,
+// silently, when there is no regular file holding an SQLite database in
+// rollback-journal mode at the path (no counter to trust then).
+bool db_stamp(const RecentUser& user, DbStamp* stamp);
 
 // Makes sure the user's database exists: creates it with the schema when
 // nothing is at the path. Returns true when a regular file is there (or was

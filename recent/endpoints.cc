@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "common/json.h"
-#include "common/reply.h"
 #include "recent/requests.h"
 #include "recent/store.h"
 
@@ -104,11 +103,13 @@ void list_handler(void*, hv_io_t* io, json_t* params, int) {
   ErrorRecord record;
   clear_error(&record);
   ListRequest request;
-  if (read_list(params, &record, &request)) {
-    json_object_clear(params);
-    store_list(request, params);
+  if (!read_list(params, &record, &request)) {
+    send_reply(io, params, record);
+    return;
   }
-  send_reply(io, params, record);
+  json_object_clear(params);
+  const std::string data = store_list(request, params);
+  send_reply(io, params, record, &data);
 }
 
 void clear_handler(void*, hv_io_t* io, json_t* params, int) {
@@ -203,15 +204,21 @@ void set_request_pools(WorkerPool* read_pool, WorkerPool* write_pool) {
   g_write_pool = write_pool;
 }
 
-void send_reply(hv_io_t* io, json_t* reply, const ErrorRecord& record) {
+void send_reply(hv_io_t* io, json_t* reply, const ErrorRecord& record,
+                const std::string* data) {
   if (hv_io_alive(io) != 1) return;  // The caller is gone.
   if (record.code != 0 && reply != nullptr) json_object_clear(reply);
   Json target =
       reply != nullptr ? Json::borrow(reply) : Json::adopt(json_object());
   json_object_set_new(target.get(), "error", json_integer(record.code));
   json_object_set_new(target.get(), "cause", cause_string(record.message));
+  std::string text = json_text(target.get());
+  if (data != nullptr && record.code == 0 && !text.empty()) {
+    // The same text as printing an object whose first member is "data".
+    text = "{\"data\":" + *data + (text.size() > 2 ? "," : "") + text.substr(1);
+  }
   hv_io_realloc(io, 0);
-  json_dump_callback(target.get(), io_writer, io, kJsonFlags);
+  hv_io_write(io, text.data(), text.size());
   hv_reply(io);
 }
 

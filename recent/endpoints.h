@@ -38,9 +38,12 @@ void set_request_pools(WorkerPool* read_pool, WorkerPool* write_pool);
 
 // Answers a request with `reply` (none: a new empty object; emptied when the
 // record holds an error) plus "error" and "cause", printed compactly into
-// the io, and completes it. Does nothing when the caller has gone. Does not
-// take ownership of `reply`.
-void send_reply(hv_io_t* io, json_t* reply, const ErrorRecord& record);
+// the io, and completes it. `data`, when given, is the JSON text of a member
+// "data" printed first (a list's rows, printed once and kept); it is left
+// out with an error. Does nothing when the caller has gone. Does not take
+// ownership of `reply`.
+void send_reply(hv_io_t* io, json_t* reply, const ErrorRecord& record,
+                const std::string* data = nullptr);
 
 }  // namespace orv::recent
 

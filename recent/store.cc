@@ -13,6 +13,7 @@
 #include "common/json.h"
 #include "common/log.h"
 #include "recent/database.h"
+#include "recent/list_cache.h"
 #include "recent/log.h"
 
 namespace orv::recent {
@@ -42,6 +43,8 @@ std::atomic<int> g_stop{0};
 bool g_hold = false;  // set before the writer starts
 pthread_t g_writer;
 bool g_running = false;
+
+ListCache g_lists;
 
 // Texts are bound without a copy: they outlive the statement's step.
 void bind_text(sqlite3_stmt* statement, const char* name,
@@ -156,8 +159,21 @@ json_t* text_cell(sqlite3_stmt* row, int column) {
                       static_cast<size_t>(sqlite3_column_bytes(row, column)));
 }
 
+// The local form of a stored time: its fields as UTC, then `offset`, the
+// "+hhmm" or "-hhmm" of the current zone.
+std::string local_form(int64_t seconds, const std::string& offset) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm fields {};
+  gmtime_r(&t, &fields);
+  char text[64];
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d%s",
+                fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday,
+                fields.tm_hour, fields.tm_min, fields.tm_sec, offset.c_str());
+  return text;
+}
+
 // One list row as its reply object, with the metadata's members merged in.
-Json row_object(sqlite3_stmt* row) {
+Json row_object(sqlite3_stmt* row, const std::string& offset) {
   Json object = Json::adopt(
       json_pack("{sI so so sI sI so ss sI so so so}", "id",
                 static_cast<json_int_t>(sqlite3_column_int64(row, 0)), "ip",
@@ -165,8 +181,8 @@ Json row_object(sqlite3_stmt* row) {
                 static_cast<json_int_t>(sqlite3_column_int64(row, 3)), "type",
                 static_cast<json_int_t>(sqlite3_column_int64(row, 4)), "path",
                 text_cell(row, 5), "time",
-                iso_timestamp(sqlite3_column_int64(row, 6)).c_str(), "action",
-                static_cast<json_int_t>(sqlite3_column_int64(row, 7)),
+                local_form(sqlite3_column_int64(row, 6), offset).c_str(),
+                "action", static_cast<json_int_t>(sqlite3_column_int64(row, 7)),
                 "client_id", text_cell(row, 8), "client_app", text_cell(row, 9),
                 "client_agent", text_cell(row, 10)));
   if (!object) return object;  // A cell that is not UTF-8: the row is left out.
@@ -239,23 +255,40 @@ void store_enqueue(RecentItem item) {
   pthread_cond_signal(&g_wake);
 }
 
-void store_list(const ListRequest& request, json_t* reply) {
+std::string store_list(const ListRequest& request, json_t* times) {
+  // The zone is read once per list: every reading of it stats the zone file.
+  const std::string now = iso_timestamp(local_clock());
+  json_object_set_new(times, "tz", json_string(now.c_str()));
+  json_object_set_new(times, "utc", json_string(utc_now().c_str()));
+  const ListKey key{request.user.uid, request.type, timezone};
+  DbStamp stamp;
+  // Taken before the rows are read, so that a change made meanwhile can
+  // only make the entry look older than it is.
+  const bool stamped = db_stamp(request.user, &stamp);
+  if (stamped) {
+    if (std::optional<std::string> text = g_lists.find(key, stamp)) {
+      return *text;
+    }
+  }
   Json data = Json::adopt(json_array());
+  bool complete = false;
   if (std::unique_ptr<UserDatabase> db = db_open(request.user)) {
     Statement list = prepare(db->get(), kList);
     if (list != nullptr) {
       bind_int(list.get(), "@type", request.type);
       bind_int(list.get(), "@limit", kListLimit);
-      while (sqlite3_step(list.get()) == SQLITE_ROW) {
-        Json object = row_object(list.get());
+      const std::string offset = now.substr(now.size() - 5);
+      int code;
+      while ((code = sqlite3_step(list.get())) == SQLITE_ROW) {
+        Json object = row_object(list.get(), offset);
         if (object) json_array_append(data.get(), object.get());
       }
+      complete = code == SQLITE_DONE;
     }
   }
-  json_object_set(reply, "data", data.get());
-  json_object_set_new(reply, "tz",
-                      json_string(iso_timestamp(local_clock()).c_str()));
-  json_object_set_new(reply, "utc", json_string(utc_now().c_str()));
+  std::string text = json_text(data.get());
+  if (stamped && complete) g_lists.put(key, stamp, text);
+  return text;
 }
 
 void store_clear(const ClearRequest& request) {

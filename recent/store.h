@@ -69,10 +69,12 @@ void store_stop();
 // Nothing is reported: the caller has already answered the request.
 void store_enqueue(RecentItem item);
 
-// Fills `reply` with "data" (the newest entry of each path of the type,
-// newest first, at most 100, each with its metadata's members), "tz" and
-// "utc". A database that cannot be read gives an empty "data". Any thread.
-void store_list(const ListRequest& request, json_t* reply);
+// Sets "tz" and "utc" in `times` and returns the compact JSON text of the
+// list's "data": the newest entry of each path of the type, newest first, at
+// most 100, each with its metadata's members. A database that cannot be read
+// gives "[]". A list is read again only when the database has changed since
+// it was last read. Any thread.
+std::string store_list(const ListRequest& request, json_t* times);
 
 // Deletes the rows the request names; reports nothing. Any thread.
 void store_clear(const ClearRequest& request);

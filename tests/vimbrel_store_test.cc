@@ -2,6 +2,7 @@
 // clear deletes, the times in their zone, and the write queue (order per
 // user, nothing lost at SIGTERM, the limit of 5000).
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <ctime>
 #include <string>
@@ -40,6 +41,38 @@ TEST_F(VimbrelStoreTest, ListsEachPathOnceNewestFirstAtMost100) {
   EXPECT_EQ(paths_of(call_json("list", R"({"user":5001,"type":1})")), expected);
   EXPECT_TRUE(paths_of(call_json("list", R"({"user":5001,"type":2})")).empty());
   EXPECT_TRUE(paths_of(call_json("list", R"({"user":5001})")).empty());
+}
+
+// A list read once is answered again from memory while its file stays as it
+// was; every change, whoever makes it, shows in the next list.
+TEST_F(VimbrelStoreTest, RepeatedListsSeeEveryChange) {
+  start();
+  const std::string list = R"({"user":5001,"type":1})";
+  call("add", add_body(kAlice, "/first"));
+  ASSERT_TRUE(wait_rows(kAlice, "SELECT COUNT(*) FROM recent", {"1"}));
+  EXPECT_EQ(paths_of(call_json("list", list)),
+            std::vector<std::string>{"/first"});
+  EXPECT_EQ(paths_of(call_json("list", list)),
+            std::vector<std::string>{"/first"});
+  call("add", add_body(kAlice, "/second"));
+  ASSERT_TRUE(wait_rows(kAlice, "SELECT COUNT(*) FROM recent", {"2"}));
+  EXPECT_EQ(paths_of(call_json("list", list)),
+            (std::vector<std::string>{"/second", "/first"}));
+  // Another program writes into the file.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db(kAlice).c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "UPDATE recent SET path = '/renamed' WHERE path = "
+                         "'/first'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(paths_of(call_json("list", list)),
+            (std::vector<std::string>{"/second", "/renamed"}));
+  call("clear", R"({"user":5001,"type":1,"path":"/second"})");
+  ASSERT_TRUE(wait_rows(kAlice, "SELECT COUNT(*) FROM recent", {"1"}));
+  EXPECT_EQ(paths_of(call_json("list", list)),
+            std::vector<std::string>{"/renamed"});
 }
 
 TEST_F(VimbrelStoreTest, RotationKeepsEachTypeOnItsOwn) {
