@@ -243,8 +243,7 @@ bool db_ensure(const RecentUser& user) {
   // Every add comes here: a database that is there already needs no
   // resolving of the folder (the writer opens it by its real path).
   struct stat st;
-  if (identity.ok() &&
-      lstat((user.home + "/" + kFileName).c_str(), &st) == 0 &&
+  if (identity.ok() && lstat((user.home + "/" + kFileName).c_str(), &st) == 0 &&
       S_ISREG(st.st_mode)) {
     return true;
   }
