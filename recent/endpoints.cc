@@ -85,42 +85,42 @@ void version_handler(void*, hv_io_t* io, json_t* params, int) {
   send_reply(io, params, record);
 }
 
-void add_handler(void*, hv_io_t* io, json_t* params, int) {
+// Reads a request with `read`. When it is valid, empties the parameter
+// object and returns true; otherwise answers the error and returns false.
+template <typename Request>
+bool read_request(hv_io_t* io, json_t* params,
+                  bool (*read)(const json_t*, ErrorRecord*, Request*),
+                  Request* request) {
   ErrorRecord record;
   clear_error(&record);
-  RecentItem item;
-  if (!read_add(params, &record, &item)) {
+  if (!read(params, &record, request)) {
     send_reply(io, params, record);
-    return;
+    return false;
   }
   json_object_clear(params);
+  return true;
+}
+
+void add_handler(void*, hv_io_t* io, json_t* params, int) {
+  RecentItem item;
+  if (!read_request(io, params, &read_add, &item)) return;
   // Answered first: the caller never waits for the disk.
   send_empty(io);
   store_enqueue(std::move(item));
 }
 
 void list_handler(void*, hv_io_t* io, json_t* params, int) {
+  ListRequest request;
+  if (!read_request(io, params, &read_list, &request)) return;
   ErrorRecord record;
   clear_error(&record);
-  ListRequest request;
-  if (!read_list(params, &record, &request)) {
-    send_reply(io, params, record);
-    return;
-  }
-  json_object_clear(params);
   const std::string data = store_list(request, params);
   send_reply(io, params, record, &data);
 }
 
 void clear_handler(void*, hv_io_t* io, json_t* params, int) {
-  ErrorRecord record;
-  clear_error(&record);
   ClearRequest request;
-  if (!read_clear(params, &record, &request)) {
-    send_reply(io, params, record);
-    return;
-  }
-  json_object_clear(params);
+  if (!read_request(io, params, &read_clear, &request)) return;
   send_empty(io);
   store_clear(request);
 }
