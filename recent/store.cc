@@ -149,14 +149,14 @@ void* writer_main(void*) {
   return nullptr;
 }
 
-// A text cell as a JSON string; "" for NULL. Null when it is not UTF-8 (the
-// file belongs to its user, who may have written anything into it).
-json_t* text_cell(sqlite3_stmt* row, int column) {
+// A text cell as a JSON string; "" for NULL. Empty when it is not UTF-8
+// (the file belongs to its user, who may have written anything into it).
+Json text_cell(sqlite3_stmt* row, int column) {
   const char* text =
       reinterpret_cast<const char*>(sqlite3_column_text(row, column));
-  if (text == nullptr) return json_string("");
-  return json_stringn(text,
-                      static_cast<size_t>(sqlite3_column_bytes(row, column)));
+  if (text == nullptr) return Json::adopt(json_string(""));
+  return Json::adopt(json_stringn(
+      text, static_cast<size_t>(sqlite3_column_bytes(row, column))));
 }
 
 // The local form of a stored time: its fields as UTC, then `offset`, the
@@ -172,20 +172,25 @@ std::string local_form(int64_t seconds, const std::string& offset) {
   return text;
 }
 
-// One list row as its reply object, with the metadata's members merged in.
+// One list row as its reply object, with the metadata's members merged in;
+// empty when a text cell is not UTF-8 (the row is then left out).
 Json row_object(sqlite3_stmt* row, const std::string& offset) {
+  Json texts[] = {text_cell(row, 1), text_cell(row, 2), text_cell(row, 5),
+                  text_cell(row, 8), text_cell(row, 9), text_cell(row, 10)};
+  for (const Json& text : texts) {
+    if (!text) return Json();
+  }
+  const auto integer = [row](int column) {
+    return static_cast<json_int_t>(sqlite3_column_int64(row, column));
+  };
   Json object = Json::adopt(
-      json_pack("{sI so so sI sI so ss sI so so so}", "id",
-                static_cast<json_int_t>(sqlite3_column_int64(row, 0)), "ip",
-                text_cell(row, 1), "app", text_cell(row, 2), "user",
-                static_cast<json_int_t>(sqlite3_column_int64(row, 3)), "type",
-                static_cast<json_int_t>(sqlite3_column_int64(row, 4)), "path",
-                text_cell(row, 5), "time",
+      json_pack("{sI sO sO sI sI sO ss sI sO sO sO}", "id", integer(0), "ip",
+                texts[0].get(), "app", texts[1].get(), "user", integer(3),
+                "type", integer(4), "path", texts[2].get(), "time",
                 local_form(sqlite3_column_int64(row, 6), offset).c_str(),
-                "action", static_cast<json_int_t>(sqlite3_column_int64(row, 7)),
-                "client_id", text_cell(row, 8), "client_app", text_cell(row, 9),
-                "client_agent", text_cell(row, 10)));
-  if (!object) return object;  // A cell that is not UTF-8: the row is left out.
+                "action", integer(7), "client_id", texts[3].get(), "client_app",
+                texts[4].get(), "client_agent", texts[5].get()));
+  if (!object) return object;
   const void* blob = sqlite3_column_blob(row, 11);
   if (blob != nullptr) {
     Json metadata = Json::adopt(json_loadb(

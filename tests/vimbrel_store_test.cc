@@ -58,19 +58,21 @@ TEST_F(VimbrelStoreTest, RepeatedListsSeeEveryChange) {
   ASSERT_TRUE(wait_rows(kAlice, "SELECT COUNT(*) FROM recent", {"2"}));
   EXPECT_EQ(paths_of(call_json("list", list)),
             (std::vector<std::string>{"/second", "/first"}));
-  // Another program writes into the file.
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db(kAlice).c_str(), &other), SQLITE_OK);
+  // Another program writes into the file, a text that is not UTF-8 too,
+  // whose row a list leaves out.
   ASSERT_EQ(sqlite3_exec(other,
                          "UPDATE recent SET path = '/renamed' WHERE path = "
-                         "'/first'",
+                         "'/first'; INSERT INTO recent (type, path) VALUES "
+                         "(1, CAST(X'2FFF' AS TEXT))",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(other);
   EXPECT_EQ(paths_of(call_json("list", list)),
             (std::vector<std::string>{"/second", "/renamed"}));
   call("clear", R"({"user":5001,"type":1,"path":"/second"})");
-  ASSERT_TRUE(wait_rows(kAlice, "SELECT COUNT(*) FROM recent", {"1"}));
+  ASSERT_TRUE(wait_rows(kAlice, "SELECT COUNT(*) FROM recent", {"2"}));
   EXPECT_EQ(paths_of(call_json("list", list)),
             std::vector<std::string>{"/renamed"});
 }
