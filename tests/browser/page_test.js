@@ -434,18 +434,20 @@ async function main() {
   let demo = null;
   let browser = null;
   const cleanup = async () => {
-    if (browser) await browser.close().catch(() => {});
-    browser = null;
-    if (demo) {
-      step('stopping');
-      const status = await demo.stop();
-      step('stopped');
-      const port = demo.port;
-      demo = null;
-      assert.equal(status, 0, 'run-demo ended with ' + status);
-      assert.ok(await portIsFree(port), 'the port is still taken');
+    try {
+      if (browser) await browser.close().catch(() => {});
+      browser = null;
+      if (demo) {
+        step('stopping');
+        const stopping = demo;
+        demo = null;
+        const status = await stopping.stop();
+        assert.equal(status, 0, 'run-demo ended with ' + status);
+        assert.ok(await portIsFree(stopping.port), 'the port is still taken');
+      }
+    } finally {
+      fs.rmSync(temp, {recursive: true, force: true});
     }
-    fs.rmSync(temp, {recursive: true, force: true});
   };
   for (const signal of ['SIGINT', 'SIGTERM']) {
     process.on(signal, () => cleanup().finally(() => process.exit(1)));
@@ -463,6 +465,7 @@ async function main() {
     });
     await scenarios[scenario](browser, demo);
   } catch (error) {
+    console.error(error);
     if (demo) console.error('run-demo output:\n' + demo.out + demo.err);
     throw error;
   } finally {
