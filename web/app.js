@@ -147,6 +147,7 @@ function signOut() {
   ++generation;
   list = null;
   $('app').hidden = true;
+  $('share-name').textContent = '';
   $('no-share').hidden = true;
   $('signed-out').hidden = false;
 }
