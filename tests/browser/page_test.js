@@ -283,6 +283,7 @@ async function pageScenario(browser, demo) {
     await page.fill('#extension', 'txt');
   }, 'type extname:txt');
   await checkSearch(page, demo, demo.query({sort: 'size:desc'}), async () => {
+    await page.fill('#extension', '');
     await page.selectOption('#type', '');
     await page.selectOption('#sort', 'size');
     await page.selectOption('#sort-dir', 'desc');
