@@ -249,12 +249,18 @@ async function noSideways(page, what) {
 
 // ---- the scenarios -----------------------------------------------------------
 
-async function pageScenario(browser, demo) {
-  const context = await browser.newContext({viewport: {width: 1000, height: 600},
-                                            locale: 'en-US'});
+// A new browser context of `options` on the printed address, once its list
+// is in.
+async function openDemo(browser, demo, options) {
+  const context = await browser.newContext({locale: 'en-US', ...options});
   const page = await context.newPage();
   await page.goto(demo.url);
   await settled(page, '');
+  return {context, page};
+}
+
+async function pageScenario(browser, demo) {
+  const {context, page} = await openDemo(browser, demo, {viewport: {width: 1000, height: 600}});
   assert.equal(new URL(page.url()).hash, '', 'the session stays in the address bar');
   const cookies = await context.cookies();
   assert.deepEqual(cookies.filter((c) => c.name === 'NAS_SID').map((c) => c.value),
@@ -374,11 +380,8 @@ async function pageScenario(browser, demo) {
   await page.screenshot({path: path.join(kShots, 'narrow.png'), fullPage: true});
   await context.close();
 
-  const zoomed = await browser.newContext({viewport: {width: 640, height: 400},
-                                           deviceScaleFactor: 2, locale: 'en-US'});
-  const zoomedPage = await zoomed.newPage();
-  await zoomedPage.goto(demo.url);
-  await settled(zoomedPage, '');
+  const {context: zoomed, page: zoomedPage} = await openDemo(
+      browser, demo, {viewport: {width: 640, height: 400}, deviceScaleFactor: 2});
   await noSideways(zoomedPage, 'at 200%');
   await expectRows(zoomedPage, all, 'at 200%');
   await zoomedPage.screenshot({path: path.join(kShots, 'zoomed.png')});
@@ -402,11 +405,7 @@ async function pageScenario(browser, demo) {
 }
 
 async function bannerScenario(browser, demo) {
-  const context = await browser.newContext({viewport: {width: 1200, height: 720},
-                                            locale: 'en-US'});
-  const page = await context.newPage();
-  await page.goto(demo.url);
-  await settled(page, '');
+  const {page} = await openDemo(browser, demo, {viewport: {width: 1200, height: 720}});
   const total = Number((await page.textContent('#summary')).split(' ')[0]);
   assert.ok(total > 200, 'the share lists ' + total);
   assert.equal(await page.isHidden('#banner'), true);
