@@ -31,6 +31,7 @@
 #include "query/params.h"
 #include "service/dispatch.h"
 #include "service/session.h"
+#include "watch/folder_watcher.h"
 
 namespace orv {
 
@@ -83,11 +84,6 @@ void warm_handler_caches() {
   json_text(request.get());
   sqlite3_initialize();
 }
-
-// Starts and stops the folder watchers of the two cache slots. There are no
-// watchers yet.
-void start_folder_watchers() {}
-void stop_folder_watchers() {}
 
 // Reads, before any crash, what the crash callback needs and may not make in
 // a signal handler.
@@ -249,6 +245,9 @@ void worker_start(void*) {
   log_debug("service", __LINE__, "[%s] worker start",
             session().service_name().c_str());
   start_folder_watchers();
+  // Pages of a slot report its watcher's change mark, as their handler
+  // process was forked with it.
+  set_change_probe(&folder_changed);
   build_file_type_index();
   prepare_cache_folder();
   warm_handler_caches();
