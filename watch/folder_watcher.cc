@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 
 #include "common/fork_gate.h"
 
@@ -137,11 +138,18 @@ void FolderWatcher::run() {
 size_t FolderWatcher::rearm(const std::vector<std::string>& folders,
                             int64_t since) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [wd, path] : table_) inotify_rm_watch(fd_, wd);
-  table_.clear();
-  // Cleared before the first watch is added, so that an event of a new watch
-  // always counts: the event thread needs the lock to look it up.
+  // The events still queued came before this arming and are not its
+  // changes. Dropped while the lock keeps the event thread from looking at
+  // any, and before the mark is cleared, so that every event of the new
+  // arming counts.
+  alignas(inotify_event) char stale[kReadSize];
+  while (fd_ >= 0 && read(fd_, stale, sizeof(stale)) > 0) {
+  }
   changed_ = false;
+  // A folder watched already keeps its watch, which adding it again
+  // returns: making a watch costs several times what finding one does, and
+  // a list is mostly re-armed on the folders it had.
+  std::map<int, std::string> next;
   // A list holds one run per folder and sort order; in a list sorted by
   // size or date runs of the same folder repeat, often thousands of times.
   std::unordered_set<std::string_view> tried;
@@ -151,13 +159,17 @@ size_t FolderWatcher::rearm(const std::vector<std::string>& folders,
     const int wd = inotify_add_watch(fd_, folder.c_str(), kMask);
     if (wd < 0) continue;  // Missing or not watchable: skipped.
     // Two paths of one folder share a descriptor, which keeps the first.
-    if (!table_.try_emplace(wd, folder).second || since <= 0) continue;
+    if (!next.try_emplace(wd, folder).second || since <= 0) continue;
     struct stat st;
     if (fstatat(AT_FDCWD, folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         nanoseconds(st.st_ctim) >= since) {
       changed_ = true;
     }
   }
+  for (const auto& [wd, path] : table_) {
+    if (next.count(wd) == 0) inotify_rm_watch(fd_, wd);
+  }
+  table_ = std::move(next);
   return table_.size();
 }
 

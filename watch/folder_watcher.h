@@ -58,9 +58,10 @@ class FolderWatcher {
   void stop();
 
   // Replaces the watched folders by `folders` (paths, duplicates and empty
-  // texts allowed): every watch is removed, the change mark cleared, and
-  // each folder that can be watched is added; a folder that is missing, not
-  // watchable or the same as one added before is skipped. With `since` above
+  // texts allowed): the events still queued are dropped, the change mark
+  // cleared, each folder that can be watched is watched (a folder that is
+  // missing, not watchable or the same as one before is skipped), and the
+  // watches of folders no longer listed are removed. With `since` above
   // 0 (nanoseconds of the real-time clock), a watched folder whose status
   // changed at or after `since` marks the watcher changed: an entry made or
   // removed there after that moment, while the list was being made, is
