@@ -32,11 +32,11 @@ void rearm_watcher(FolderWatcher* watcher, size_t index, int64_t since) {
   ThreadIdentity as_user(current.uid(), current.gid(), current.groups());
   std::vector<std::string> folders;
   if (as_user.ok()) {
-    // SQLite only under the gate, and only the read: adding the watches
-    // takes longer and needs no library.
+    // The read under the fork gate, and only the read: the watches are
+    // added once it is open again, as they need no library.
     ForkGuard guard;
     CacheStore store(index, false);
-    folders = store.paths();
+    folders = store.folders();
   }
   const size_t watched = watcher->rearm(folders, since);
   log_debug("watch", __LINE__, "[watch] index %d: %d folders watched",
