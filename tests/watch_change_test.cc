@@ -44,20 +44,12 @@ size_t occurrences(const std::string& text, const std::string& marker) {
 // at a folder, with "*.tmp" on the veto list.
 class WatchTest : public SearchTest {
  protected:
-  void SetUp() override {
-    volume_ = sandbox_.path("volume");
-    sandbox_.make_dir("volume");
-    sandbox_.write_file("etc/config/def_share.info",
-                        "[SHARE_DEF]\ndefVolMP = " + volume_ + "\n");
+  void configure() override {
     sandbox_.write_file("etc/config/tvk2.conf",
                         "[global]\nveto files = /*.tmp/.@__thumb/\n");
-    sid_ = sandbox_.new_session("nobody");
-    ASSERT_FALSE(sid_.empty());
-    RunOptions options;
-    options.env["ORV_TEST_WALK_PAUSE"] = volume_ + "/share/late";
-    options.env["ORV_TEST_WALK_GATE"] = gate();
-    daemon_ = &start(sid_, {"-l", "7"}, options, "service-test-daemon");
-    ASSERT_TRUE(serving(sid_)) << daemon_->err();
+    program_ = "service-test-daemon";
+    options_.env["ORV_TEST_WALK_PAUSE"] = volume_ + "/share/late";
+    options_.env["ORV_TEST_WALK_GATE"] = gate();
   }
 
   std::string gate() const { return sandbox_.path("walk-on"); }
