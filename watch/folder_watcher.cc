@@ -39,12 +39,16 @@ bool marks_change(std::string_view bytes,
     const size_t end = at + sizeof(header) + header.len;
     if (end > bytes.size()) break;  // Cut off: no name to trust.
     if (header.mask & IN_Q_OVERFLOW) return true;
-    // The name is padded with zero bytes to its length.
-    const std::string name(
-        bytes.data() + at + sizeof(header),
-        strnlen(bytes.data() + at + sizeof(header), header.len));
     // Descriptors no longer in the table are those of watches a rearm
     // removed; their last events, the removal notice among them, are old.
+    // The name is padded with zero bytes to its length and read in place:
+    // this thread allocates nothing while handlers may be forked.
+    const char* name = bytes.data() + at + sizeof(header);
+    if (header.len == 0) {
+      name = "";
+    } else if (std::memchr(name, '\0', header.len) == nullptr) {
+      break;  // No end to the name: not a record the kernel wrote.
+    }
     if (table.count(header.wd) != 0 && !veto.is_vetoed(name)) return true;
     at = end;
   }
@@ -67,6 +71,7 @@ void FolderWatcher::start() {
   fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   changed_ = false;
   running_ = true;
+  ready_ = false;
   pthread_attr_init(&attributes_);
   pthread_attr_setscope(&attributes_, PTHREAD_SCOPE_SYSTEM);
   pthread_attr_setschedpolicy(&attributes_, SCHED_RR);
@@ -82,6 +87,9 @@ void FolderWatcher::start() {
   owner_ = getpid();
   const std::string name = "orv-watch-" + std::to_string(index_);
   pthread_setname_np(thread_, name.c_str());
+  // The thread's own start-up (the veto list, the runtime's bookkeeping of
+  // a new thread) is done before the daemon forks its first handler.
+  ready_.wait(false);
 }
 
 void FolderWatcher::request_stop() { running_ = false; }
@@ -115,6 +123,9 @@ void FolderWatcher::run() {
     ForkGuard guard;  // The configuration reader takes a lock.
     veto = std::make_unique<VetoFilter>();
   }
+  // From here on the thread only waits, reads and looks up.
+  ready_ = true;
+  ready_.notify_all();
   alignas(inotify_event) char buffer[kReadSize];
   while (running_) {
     // A descriptor of -1 (inotify was not available) is ignored by poll,

@@ -45,8 +45,9 @@ class FolderWatcher {
   FolderWatcher(const FolderWatcher&) = delete;
   FolderWatcher& operator=(const FolderWatcher&) = delete;
 
-  // Opens the inotify descriptor (non-blocking), clears the change mark and
-  // starts the event thread. Does nothing while running. Without a
+  // Opens the inotify descriptor (non-blocking), clears the change mark,
+  // starts the event thread and waits until it has read the veto list and
+  // waits for events. Does nothing while running. Without a
   // descriptor the watcher runs but sees no event and can add no watch;
   // without a thread it does not run. Nothing is logged.
   void start();
@@ -88,6 +89,8 @@ class FolderWatcher {
   // lock. The thread runs while running_ is true.
   std::atomic<bool> changed_{false};
   std::atomic<bool> running_{false};
+  // Set by the event thread once it has started up; start waits for it.
+  std::atomic<bool> ready_{false};
 
   // Written by start and stop, under mutex_; the event thread reads it while
   // it runs, when it does not change.
