@@ -85,6 +85,19 @@ void warm_handler_caches() {
   sqlite3_initialize();
 }
 
+// Waits (a second at most: a pool whose thread could not be made runs no
+// job) until the pool's thread has run a first job, so that its start-up is
+// over before the first handler is forked. A sanitized build's allocator,
+// unlike the C library's, can be left locked in a child forked while another
+// thread starts.
+void await_first_job(WorkerPool* pool) {
+  static std::atomic<bool> ran;
+  ran = false;
+  pool->submit([](void*, hv_io_t*, json_t*, int) { ran = true; }, nullptr,
+               nullptr, nullptr, -1);
+  for (int i = 0; i < 1000 && !ran; ++i) usleep(1000);
+}
+
 // Reads, before any crash, what the crash callback needs and may not make in
 // a signal handler.
 void prepare_crash_report() {
@@ -252,6 +265,7 @@ void worker_start(void*) {
   prepare_cache_folder();
   warm_handler_caches();
   g_pool = std::make_unique<WorkerPool>(1);
+  await_first_job(g_pool.get());
   set_watch_pool(g_pool.get());
 }
 
