@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -548,6 +550,30 @@ std::vector<std::string> CacheStore::paths() {
   if (!db_) return result;
   Statement query(db_, kPaths);
   while (query.step() == SQLITE_ROW) result.push_back(query.column_text(0));
+  return result;
+}
+
+std::vector<std::string> CacheStore::folders() {
+  // Looked up by the statement's own text, copied only when new.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>()(text);
+    }
+  };
+  std::vector<std::string> result;
+  if (!db_) return result;
+  std::unordered_set<std::string, TextHash, std::equal_to<>> seen;
+  Statement query(db_, kPaths);
+  while (query.step() == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(query.get(), 0);
+    if (text == nullptr) continue;
+    const std::string_view path(reinterpret_cast<const char*>(text),
+                                sqlite3_column_bytes(query.get(), 0));
+    if (path.empty() || seen.find(path) != seen.end()) continue;
+    seen.emplace(path);
+    result.emplace_back(path);
+  }
   return result;
 }
 

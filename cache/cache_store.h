@@ -114,6 +114,11 @@ class CacheStore {
   // Every folder path of the database's `cache` table in table order, the
   // root row's "" included; empty without a connection.
   std::vector<std::string> paths();
+  // Every distinct folder path of the `cache` table, in the order of its
+  // first row, without the root row's "": the folders a list covers, read
+  // without keeping the many repeats a list sorted across folders holds.
+  // Empty without a connection.
+  std::vector<std::string> folders();
   // [{"value": cluster key, "count": entries}], one element per distinct key
   // in the order of the key's first entry. Empty array without a connection.
   Json clusters();

@@ -55,6 +55,9 @@ TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
   EXPECT_EQ(store.paths(),
             (std::vector<std::string>{"", "/share/Pub/a", "/share/Pub/b",
                                       "/share/Pub/a", "/share/Other"}));
+  EXPECT_EQ(store.folders(),
+            (std::vector<std::string>{"/share/Pub/a", "/share/Pub/b",
+                                      "/share/Other"}));
 
   auto formatter = std::make_shared<RecordingFormatter>();
   Json page = store.fetch(0, 500, formatter, &error);

@@ -4,6 +4,7 @@
 // of it at once; "create.cache" keeps the list in a cache slot of the session
 // for later paging and then has the daemon watch the list's folders.
 #include <sys/mman.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -64,15 +65,29 @@ std::vector<Entry> collect(const Query& query) {
   return entries;
 }
 
+// The moment a walk begins, as the "walk_start" of its watch request:
+// nanoseconds of the coarse real-time clock, the clock the kernel stamps
+// file changes with, so that a change made after this moment never bears an
+// earlier stamp.
+int64_t walk_start() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // Asks the daemon to watch the folders of the list just written into slot
-// `index`. The watchers live in the daemon, not in this process, so the
-// request goes over the bus to the session's own service. The outcome is
-// ignored: the caller has its answer already, and a list that is not watched
-// only misses its change marks.
-void request_watch(uint64_t index) {
+// `index`, whose walk began at `started` (walk_start). The watchers live in
+// the daemon, not in this process, so the request goes over the bus to the
+// session's own service. The outcome is ignored: the caller has its answer
+// already, and a list that is not watched only misses its change marks.
+void request_watch(uint64_t index, int64_t started) {
   hv_io_t* io = hv_io_create();
   if (io == nullptr) return;
-  Json body = Json::adopt(json_pack("{si}", "index", static_cast<int>(index)));
+  // The watcher is armed only after the list is written; with the start of
+  // the walk it also reports the folders that changed while it ran.
+  Json body =
+      Json::adopt(json_pack("{si sI}", "index", static_cast<int>(index),
+                            "walk_start", static_cast<json_int_t>(started)));
   if (body && json_dump_callback(body.get(), io_writer, io, kJsonFlags) == 0) {
     const int result = hv_call(session().service_name().c_str(), "watch", io,
                                kWatchTimeout, -1);
@@ -122,6 +137,7 @@ void create_cache_handler(void*, hv_io_t* io, json_t* params, int fd) {
     return;
   }
   watch_client(io, 5);
+  const int64_t started = walk_start();
   const std::vector<Entry> entries = collect(request.query);
 
   {
@@ -133,7 +149,7 @@ void create_cache_handler(void*, hv_io_t* io, json_t* params, int fd) {
   // The caller may leave once it has the answer; the watch request must
   // still reach the daemon.
   stop_client_watch();
-  request_watch(request.index);
+  request_watch(request.index, started);
 }
 
 }  // namespace orv

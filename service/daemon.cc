@@ -31,6 +31,7 @@
 #include "query/params.h"
 #include "service/dispatch.h"
 #include "service/session.h"
+#include "watch/folder_watcher.h"
 
 namespace orv {
 
@@ -84,10 +85,18 @@ void warm_handler_caches() {
   sqlite3_initialize();
 }
 
-// Starts and stops the folder watchers of the two cache slots. There are no
-// watchers yet.
-void start_folder_watchers() {}
-void stop_folder_watchers() {}
+// Waits (a second at most: a pool whose thread could not be made runs no
+// job) until the pool's thread has run a first job, so that its start-up is
+// over before the first handler is forked. A sanitized build's allocator,
+// unlike the C library's, can be left locked in a child forked while another
+// thread starts.
+void await_first_job(WorkerPool* pool) {
+  static std::atomic<bool> ran;
+  ran = false;
+  pool->submit([](void*, hv_io_t*, json_t*, int) { ran = true; }, nullptr,
+               nullptr, nullptr, -1);
+  for (int i = 0; i < 1000 && !ran; ++i) usleep(1000);
+}
 
 // Reads, before any crash, what the crash callback needs and may not make in
 // a signal handler.
@@ -249,10 +258,14 @@ void worker_start(void*) {
   log_debug("service", __LINE__, "[%s] worker start",
             session().service_name().c_str());
   start_folder_watchers();
+  // Pages of a slot report its watcher's change mark, as their handler
+  // process was forked with it.
+  set_change_probe(&folder_changed);
   build_file_type_index();
   prepare_cache_folder();
   warm_handler_caches();
   g_pool = std::make_unique<WorkerPool>(1);
+  await_first_job(g_pool.get());
   set_watch_pool(g_pool.get());
 }
 

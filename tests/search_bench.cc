@@ -11,7 +11,10 @@
 // - fetch.resource of a folder of 3 files: the round trip;
 // - the peak memory of the create.cache handler process: "peak_MiB", its
 //   ru_maxrss as wait4 reports it (the handler is a grandchild of the daemon;
-//   this process collects it as the child subreaper).
+//   this process collects it as the child subreaper);
+// - one re-arming of the folder watcher for the list of the whole tree
+//   (1,111 folders), and the delay from a file's creation in the tree to the
+//   first fetch.cache of that list that answers "changed".
 //
 // Every figure is the median of five repetitions. The tree is made once, in
 // a folder of /tmp named with its layout version, and reused by later runs;
@@ -385,6 +388,70 @@ BENCHMARK(BM_CreateCachePeakMemory)
     ->Iterations(1)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+
+// A watch request is answered as its job starts, and the worker pool takes
+// the next job only when the previous one is done. So a second request sent
+// as soon as the first is answered is answered once the first re-arming has
+// ended: its time is that re-arming plus one round trip at most. The round
+// trip alone ("round_trip_ms") is the first request's time, on an idle pool.
+void BM_WatchRearmWholeTree(benchmark::State& state) {
+  Daemon& d = daemon();
+  if (!d.call("create.cache", Daemon::search_of(tree_path(), true))) {
+    state.SkipWithError("create.cache");
+  }
+  const std::string body = R"({"index":1})";
+  double round_trips = 0;
+  for (auto _ : state) {
+    // Lets the re-arming of the previous round end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    double first = 0;
+    double second = 0;
+    if (!d.call("watch", body, &first) || !d.call("watch", body, &second)) {
+      state.SkipWithError("watch");
+    }
+    round_trips += first;
+    state.SetIterationTime(second);
+  }
+  state.counters["round_trip_ms"] = round_trips * 1000 / state.iterations();
+}
+BENCHMARK(BM_WatchRearmWholeTree)
+    ->Iterations(10)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// From the creation of a file in a folder of the list to the first page
+// request that reports "changed" (pages asked for one after another, each
+// an empty page past the end of the list).
+void BM_ChangeSeenByFetchCache(benchmark::State& state) {
+  Daemon& d = daemon();
+  Json made = d.call("create.cache", Daemon::search_of(tree_path(), true));
+  const std::string page =
+      R"({"uuid":")" + uuid_of(made) + R"(","limit":50,"offset":200000})";
+  const std::string file = tree_path() + "/Photos/2015/orv-bench-change.txt";
+  const auto changed = [&] {
+    return json_is_true(
+        json_object_get(d.call("fetch.cache", page).get(), "changed"));
+  };
+  for (auto _ : state) {
+    d.call("watch", R"({"index":1})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (changed()) state.SkipWithError("changed before the change");
+    const auto start = Clock::now();
+    std::ofstream(file) << "x";
+    while (!changed() && seconds_since(start) < 5) {
+    }
+    state.SetIterationTime(seconds_since(start));
+    fs::remove(file);
+  }
+}
+BENCHMARK(BM_ChangeSeenByFetchCache)
+    ->Iterations(10)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

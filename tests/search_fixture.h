@@ -24,11 +24,16 @@ class SearchTest : public ServiceTest {
     sandbox_.make_dir("volume");
     sandbox_.write_file("etc/config/def_share.info",
                         "[SHARE_DEF]\ndefVolMP = " + volume_ + "\n");
+    configure();
     sid_ = sandbox_.new_session("nobody");
     ASSERT_FALSE(sid_.empty());
-    daemon_ = &start(sid_, {"-l", "7"});
+    daemon_ = &start(sid_, {"-l", "7"}, options_, program_);
     ASSERT_TRUE(serving(sid_)) << daemon_->err();
   }
+
+  // Called before the daemon starts, with volume_ set: a fixture may write
+  // more configuration or choose program_ and options_.
+  virtual void configure() {}
 
   // A folder on the volume (made with its parents, mode 0755); its path.
   std::string folder(const std::string& relative) {
@@ -120,6 +125,8 @@ class SearchTest : public ServiceTest {
   std::string volume_;
   std::string sid_;
   Process* daemon_ = nullptr;
+  std::string program_ = "orv-service";  // the daemon started
+  RunOptions options_;                   // and how
 };
 
 }  // namespace orv::test

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,18 @@ class Subreaper {
   ~Subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
   Subreaper(const Subreaper&) = delete;
   Subreaper& operator=(const Subreaper&) = delete;
+};
+
+// Sets ORV_ROOT in this process while it lives, for calls made without
+// hvcall.
+class RootEnvironment {
+ public:
+  explicit RootEnvironment(const std::string& root) {
+    setenv("ORV_ROOT", root.c_str(), 1);
+  }
+  ~RootEnvironment() { unsetenv("ORV_ROOT"); }
+  RootEnvironment(const RootEnvironment&) = delete;
+  RootEnvironment& operator=(const RootEnvironment&) = delete;
 };
 
 // Waits at most `timeout` for child `pid` to end; its exit status, 128 +

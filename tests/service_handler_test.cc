@@ -17,18 +17,6 @@ using std::chrono::milliseconds;
 
 using ServiceHandlerTest = ServiceTest;
 
-// Sets ORV_ROOT in this process while it lives, for calls made without
-// hvcall.
-class RootEnvironment {
- public:
-  explicit RootEnvironment(const std::string& root) {
-    setenv("ORV_ROOT", root.c_str(), 1);
-  }
-  ~RootEnvironment() { unsetenv("ORV_ROOT"); }
-  RootEnvironment(const RootEnvironment&) = delete;
-  RootEnvironment& operator=(const RootEnvironment&) = delete;
-};
-
 // Requests in a row of the fork test. A sanitized daemon forks about twenty
 // times slower (its shadow memory is mapped into every child), so fewer
 // there keep the run short; the plain build makes the full thousand.

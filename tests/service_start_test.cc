@@ -85,7 +85,7 @@ TEST_F(ServiceStartTest, SecondDaemonOfTheSessionFindsTheFirst) {
   // The first one goes on serving and keeps its pid file.
   EXPECT_TRUE(first.running());
   Json reply = call(sid, "watch", R"({"index":1})");
-  EXPECT_EQ(int_of(reply, "error_code"), 3);
+  EXPECT_EQ(int_of(reply, "error_code"), 0);
   EXPECT_EQ(sandbox_.read_file(pid_file(sid)), std::to_string(first.pid()));
 }
 

@@ -15,6 +15,11 @@
 //   "test.block"    (on the worker pool) answers at once and keeps the pool
 //                   busy for "seconds" without any library work.
 // With ORV_TEST_NO_ACCOUNT set, the session user's account is never found.
+// With ORV_TEST_WALK_PAUSE and ORV_TEST_WALK_GATE set, a walk that is about
+// to open the folder ORV_TEST_WALK_PAUSE logs "[test] walk paused" and waits
+// until the file ORV_TEST_WALK_GATE exists.
+// After the service has stopped, the daemon logs "[test] after stop: N
+// watcher threads, M inotify descriptors", what is left of its watchers.
 //
 // `service-test-daemon --probe-root` prints "seteuid_root=R cap_prm=HEX":
 // R is 1 when seteuid(0) succeeded, HEX the permitted capability set.
@@ -37,6 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include "collect/entry.h"
+#include "collect/walker.h"
 #include "common/client_watchdog.h"
 #include "common/error.h"
 #include "common/fork_gate.h"
@@ -46,6 +53,7 @@
 #include "service/daemon.h"
 #include "service/dispatch.h"
 #include "service/session.h"
+#include "watch/test_util.h"
 
 namespace {
 
@@ -159,6 +167,25 @@ void block_handler(void*, hv_io_t* io, json_t* params, int fd) {
       std::chrono::duration<double>(seconds_of(params)));
 }
 
+// The walk's pause, in the handler process.
+void pause_walk(const orv::Entry& item) {
+  const char* pause = std::getenv("ORV_TEST_WALK_PAUSE");
+  const char* gate = std::getenv("ORV_TEST_WALK_GATE");
+  if (pause == nullptr || gate == nullptr || item.full_path() != pause) return;
+  orv::log_line(orv::LogKind::kError, "[test] walk paused");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (access(gate, F_OK) != 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// What is left of the folder watchers once the service has stopped.
+void report_watchers() {
+  orv::log_line(orv::LogKind::kError,
+                "[test] after stop: %d watcher threads, %d inotify descriptors",
+                orv::test::watcher_threads(), orv::test::inotify_descriptors());
+}
+
 bool no_account(uid_t, uid_t*, gid_t*, std::string* reason) {
   *reason = "no account in this test";
   return false;
@@ -198,5 +225,8 @@ int main(int argc, char** argv) {
       {"test.busy", &busy_handler, &orv::run_in_pool, "busy\n"},
       {"test.block", &block_handler, &orv::run_in_pool, "block\n"},
   };
-  return orv::service_main(argc, argv, extra);
+  orv::set_walk_folder_hook(&pause_walk);
+  const int status = orv::service_main(argc, argv, extra);
+  report_watchers();
+  return status;
 }

@@ -1,0 +1,134 @@
+// FolderWatcher: watches, with inotify, the folders of the lists of one cache
+// slot and remembers whether any of them changed since they were last put
+// under watch, so that a page of a list can tell the client to refresh.
+//
+// The daemon has two, one per cache slot (1 and 2), started and stopped by
+// its worker hooks. A "watch" request re-arms one from its slot's database on
+// the daemon's worker pool; page requests read the change mark in their
+// handler processes, from the copy of the watcher they were forked with.
+#ifndef ORV_WATCH_FOLDER_WATCHER_H_
+#define ORV_WATCH_FOLDER_WATCHER_H_
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "query/filter_veto.h"
+
+namespace orv {
+
+class FolderWatcher {
+ public:
+  // IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE |
+  // IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF, and IN_DONT_FOLLOW: a watched
+  // path that is a link is watched as the link, never followed. Reads and
+  // closes are not changes.
+  static constexpr uint32_t kMask = 0x2000fc6;
+  // How long the event thread waits for events before it looks whether it
+  // should end.
+  static constexpr int kPollMilliseconds = 500;
+
+  // `index` names the event thread ("orv-watch-1"); the watcher is not
+  // running.
+  explicit FolderWatcher(size_t index);
+  // Stops the watcher when it runs. In a forked child, which has no event
+  // thread, only closes the child's copy of the descriptor.
+  ~FolderWatcher();
+  FolderWatcher(const FolderWatcher&) = delete;
+  FolderWatcher& operator=(const FolderWatcher&) = delete;
+
+  // Opens the inotify descriptor (non-blocking), clears the change mark,
+  // starts the event thread and waits until it has read the veto list and
+  // waits for events. Does nothing while running. Without a
+  // descriptor the watcher runs but sees no event and can add no watch;
+  // without a thread it does not run. Nothing is logged.
+  void start();
+  // Asks the event thread to end, without waiting for it.
+  void request_stop();
+  // Asks the event thread to end, waits for it (it notices within
+  // kPollMilliseconds), and closes the descriptor with every watch on it.
+  // Does nothing when the watcher is not running.
+  void stop();
+
+  // Replaces the watched folders by `folders` (paths, duplicates and empty
+  // texts allowed): the events still queued are dropped, the change mark
+  // cleared, each folder that can be watched is watched (a folder that is
+  // missing, not watchable or the same as one before is skipped), and the
+  // watches of folders no longer listed are removed. With `since` above
+  // 0 (nanoseconds of the real-time clock), a watched folder whose status
+  // changed at or after `since` marks the watcher changed: an entry made or
+  // removed there after that moment, while the list was being made, is
+  // reported although no event of it will come. Paths are looked up with the
+  // calling thread's identity. Returns how many folders are watched.
+  // Called on one thread at a time (the worker pool's).
+  size_t rearm(const std::vector<std::string>& folders, int64_t since);
+
+  // Whether a relevant change was seen since the last rearm (or start).
+  // Reads no lock: a forked process may ask its copy.
+  bool has_changed() const { return changed_; }
+  bool running() const { return running_; }
+  // The number of folders watched. Used by tests.
+  size_t watched();
+
+ private:
+  static void* thread_main(void* argument);
+  void run();
+
+  // Constant after construction.
+  const size_t index_;
+
+  // Set by the event thread, cleared by rearm and start; read without the
+  // lock. The thread runs while running_ is true.
+  std::atomic<bool> changed_{false};
+  std::atomic<bool> running_{false};
+  // Set by the event thread once it has started up; start waits for it.
+  std::atomic<bool> ready_{false};
+
+  // Written by start and stop, under mutex_; the event thread reads it while
+  // it runs, when it does not change.
+  int fd_ = -1;
+  pthread_t thread_{};
+  pthread_attr_t attributes_{};
+  bool thread_started_ = false;
+  pid_t owner_ = 0;  // the process whose thread serves the watcher
+
+  // Guarded by mutex_: watch descriptor -> the folder it watches.
+  std::mutex mutex_;
+  std::map<int, std::string> table_;
+};
+
+// Whether the inotify event records in `bytes` report a change that marks a
+// watcher: a record of a watch descriptor of `table` whose name (empty for
+// an event of the folder itself) no pattern of `veto` matches, or a queue
+// overflow, after which the kernel has dropped events unseen. A record cut
+// off at the end is not read. Used by tests.
+bool marks_change(std::string_view bytes,
+                  const std::map<int, std::string>& table,
+                  const VetoFilter& veto);
+
+// The watcher of cache slot `index` (1 or 2), made on first use; nullptr for
+// any other index (the in-memory store of a single request has none).
+FolderWatcher* folder_watcher(size_t index);
+
+// The daemon's worker hooks: start both watchers; stop both, asking both
+// threads to end before waiting for either.
+void start_folder_watchers();
+void stop_folder_watchers();
+
+// Whether the watcher of slot `index` has seen a change since it was last
+// armed; false for an index without a watcher. The cache store's change
+// probe: it runs in handler processes, on the watchers they were forked
+// with.
+bool folder_changed(size_t index);
+
+}  // namespace orv
+
+#endif  // ORV_WATCH_FOLDER_WATCHER_H_
