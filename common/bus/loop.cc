@@ -31,8 +31,6 @@ constexpr int64_t kAcceptPauseMs = 100;
 // header that announces a large body costs nothing until the bytes come.
 constexpr size_t kReadChunk = 64 << 10;
 
-enum class Progress { kWaiting, kComplete, kDrop };
-
 // One non-blocking read of the connection, keeping a descriptor that rides
 // along. Only one descriptor per request is expected, on its first bytes.
 ssize_t receive(Pending& pending, iovec* parts, size_t count) {
@@ -83,9 +81,9 @@ bool take(Pending& pending, const char* bytes, size_t length) {
   return true;
 }
 
-// Reads what has arrived of the request frame. The first read also takes
-// whatever follows the header, so a small request costs one read.
-Progress advance(Pending& pending) {
+}  // namespace
+
+Progress read_request_frame(Pending& pending) {
   RequestHeader& header = pending.header;
   char scratch[16384];
   while (true) {
@@ -140,6 +138,8 @@ Progress advance(Pending& pending) {
   return Progress::kComplete;
 }
 
+namespace {
+
 // Hands a complete request to the dispatch callback, which owns its io (and
 // with it the connection) and its reply descriptor from then on.
 void dispatch(hv_service* service, std::unique_ptr<Pending> pending) {
@@ -193,7 +193,7 @@ void accept_caller(hv_service* service) {
   pending->deadline = now_ms() + kIdleMs;
   // The request usually follows the connect at once: read it right away
   // instead of waiting for another round of poll.
-  switch (advance(*pending)) {
+  switch (read_request_frame(*pending)) {
     case Progress::kComplete:
       dispatch(service, std::move(pending));
       break;
@@ -243,7 +243,7 @@ void serve_once(hv_service* service, std::vector<pollfd>& fds) {
   for (size_t i = 0; i < count; ++i) {
     auto& pending = service->pending[i];
     if (fds[3 + i].revents == 0) continue;
-    Progress progress = advance(*pending);
+    Progress progress = read_request_frame(*pending);
     if (progress == Progress::kComplete) {
       dispatch(service, std::move(pending));
     } else if (progress == Progress::kDrop) {

@@ -43,6 +43,17 @@ struct Pending {
   size_t body_got = 0;
 };
 
+// Where a connection's request frame stands after a read.
+enum class Progress { kWaiting, kComplete, kDrop };
+
+// Reads what has arrived of `pending`'s request frame from its connection
+// without blocking. The first read also takes whatever follows the header,
+// so a small request costs one read. kComplete: the method and the body are
+// whole, a reply descriptor came exactly when the header announced one, and
+// the method holds no NUL byte. kDrop: the caller hung up, sent a frame that
+// is not ours or more descriptors than one; the connection is to be closed.
+Progress read_request_frame(Pending& pending);
+
 // Whether callers with peer uid `uid` are served: root, the service's own
 // uid and the admitted ones.
 bool admits(hv_service* service, uid_t uid);
