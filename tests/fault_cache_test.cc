@@ -1,0 +1,215 @@
+// Faults around the result cache of a real orv-service: the volume fills up,
+// a writer or the daemon itself is killed, a slot file is overwritten, the
+// daemon runs out of descriptors. After each, whatever a caller can read is a
+// whole list or an error reply, and the daemon serves again.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/service_fixture.h"
+
+namespace orv::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr char kInvalidUuid[] =
+    R"({"error_code":2,"error_message":"invalid uuid"})";
+
+class CacheFaultTest : public ServiceTest {
+ protected:
+  // A daemon for a fresh login of "nobody" whose default volume is `volume`.
+  void serve(const std::string& volume) {
+    volume_ = volume;
+    sandbox_.write_file("etc/config/def_share.info",
+                        "[SHARE_DEF]\ndefVolMP = " + volume + "\n");
+    sid_ = sandbox_.new_session("nobody");
+    ASSERT_FALSE(sid_.empty());
+    daemon_ = &start(sid_, {"-l", "7"});
+    ASSERT_TRUE(serving(sid_)) << daemon_->err();
+  }
+
+  // A folder of `count` empty files outside the volume; the body of a
+  // create.cache of it into slot 1.
+  std::string share(const std::string& name, int count) {
+    const std::string dir = sandbox_.path("shares/" + name);
+    sandbox_.make_dir("shares/" + name);
+    for (int i = 0; i < count; ++i) {
+      char file[80];
+      std::snprintf(file, sizeof(file), "%s/%s-%06d-with-a-longer-name.txt",
+                    dir.c_str(), name.c_str(), i);
+      int fd = open(file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      EXPECT_GE(fd, 0) << file;
+      close(fd);
+    }
+    return R"({"index":1,"path":[{"full_path":")" + dir + R"(","alias":"/)" +
+           name + R"("}]})";
+  }
+
+  Json fetch(const std::string& uuid) {
+    return call(sid_, "fetch.cache",
+                R"({"index":1,"limit":2000,"uuid":")" + uuid + "\"}");
+  }
+
+  std::string slot() const { return volume_ + "/.orv/" + sid_ + ".1"; }
+
+  // Every uuid the slot file bears, read past the daemon: what a caller who
+  // guessed one could ask for.
+  std::vector<std::string> uuids_in_slot() const {
+    std::vector<std::string> uuids;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(slot().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+      sqlite3_stmt* rows = nullptr;
+      sqlite3_prepare_v2(db, "SELECT DISTINCT uuid FROM cache", -1, &rows,
+                         nullptr);
+      while (rows != nullptr && sqlite3_step(rows) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(rows, 0);
+        if (text != nullptr)
+          uuids.emplace_back(reinterpret_cast<const char*>(text));
+      }
+      sqlite3_finalize(rows);
+    }
+    sqlite3_close(db);
+    return uuids;
+  }
+
+  // Each uuid the slot bears answers its whole list of `entries` or "invalid
+  // uuid"; never a part of it.
+  void expect_no_partial_list(int entries) {
+    for (const std::string& uuid : uuids_in_slot()) {
+      if (uuid.size() != 36) continue;  // Not one a caller can send.
+      Json page = fetch(uuid);
+      if (int_of(page, "error_code") != 0) {
+        EXPECT_EQ(json_text(page.get()), kInvalidUuid) << uuid;
+      } else {
+        EXPECT_EQ(int_of(page, "total"), entries) << uuid;
+        EXPECT_EQ(json_array_size(json_object_get(page.get(), "datas")),
+                  static_cast<size_t>(std::min(entries, 2000)))
+            << uuid;
+      }
+    }
+  }
+
+  // A list made and read back whole; its uuid.
+  std::string made(const std::string& body, int entries) {
+    Json reply = call(sid_, "create.cache", body);
+    EXPECT_EQ(int_of(reply, "error_code"), 0) << json_text(reply.get());
+    EXPECT_EQ(int_of(reply, "total"), entries);
+    const std::string uuid = text_of(reply, "uuid");
+    EXPECT_EQ(int_of(fetch(uuid), "total"), entries);
+    return uuid;
+  }
+
+  std::string volume_;
+  std::string sid_;
+  Process* daemon_ = nullptr;
+};
+
+// The daemon killed outright leaves its socket and pid file behind; a new
+// daemon of the same session takes both over and serves the lists that were
+// complete.
+TEST_F(CacheFaultTest, KilledDaemonIsReplacedAndServesCompleteSlots) {
+  sandbox_.make_dir("volume");
+  serve(sandbox_.path("volume"));
+  const std::string one = made(share("one", 7), 7);
+  std::string two_body = share("two", 3);
+  two_body.replace(two_body.find("\"index\":1"), 9, "\"index\":2");
+  Json two = call(sid_, "create.cache", two_body);
+  ASSERT_EQ(int_of(two, "total"), 3);
+
+  daemon_->signal(SIGKILL);
+  ASSERT_EQ(daemon_->wait(milliseconds(5000)), 128 + SIGKILL);
+  EXPECT_TRUE(sandbox_.exists("var/run/orv-" + sid_ + ".pid"));
+  EXPECT_TRUE(sandbox_.exists("var/run/hvbus/orv-" + sid_));
+
+  Process& again = start(sid_, {"-l", "7"});
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return sandbox_.hvcall({"orv-" + sid_, "help"}).status == 0;
+      },
+      milliseconds(5000)))
+      << again.err();
+  EXPECT_EQ(sandbox_.read_file("var/run/orv-" + sid_ + ".pid"),
+            std::to_string(again.pid()));
+  EXPECT_EQ(int_of(fetch(one), "total"), 7);
+  Json page = call(sid_, "fetch.cache",
+                   R"({"index":2,"uuid":")" + text_of(two, "uuid") + "\"}");
+  EXPECT_EQ(int_of(page, "total"), 3);
+}
+
+// A slot file damaged behind the daemon's back: reads answer "invalid uuid",
+// deletes "uuid not found", nothing crashes, and the slot is written anew.
+TEST_F(CacheFaultTest, SlotOverwrittenWithRandomBytes) {
+  sandbox_.make_dir("volume");
+  serve(sandbox_.path("volume"));
+  const std::string body = share("docs", 40);
+  std::mt19937 random(17);
+  auto noise = [&](size_t length) {
+    std::string bytes(length, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    return bytes;
+  };
+  struct Damage {
+    const char* what;
+    std::function<std::string(const std::string&)> content;
+  } damages[] = {
+      {"random bytes",
+       [&](const std::string& was) { return noise(was.size()); }},
+      {"database header, then random bytes",
+       [&](const std::string& was) {
+         return was.substr(0, 100) + noise(was.size() - 100);
+       }},
+      {"first half",
+       [&](const std::string& was) { return was.substr(0, was.size() / 2); }},
+      {"one random page",
+       [&](const std::string& was) {
+         return was.substr(0, 32768) + noise(32768) + was.substr(65536);
+       }},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    const std::string uuid = made(body, 40);
+    std::ifstream file(slot(), std::ios::binary);
+    const std::string was((std::istreambuf_iterator<char>(file)),
+                          std::istreambuf_iterator<char>());
+    ASSERT_GT(was.size(), 65536u);
+    {
+      int fd = open(slot().c_str(), O_WRONLY | O_TRUNC);
+      ASSERT_GE(fd, 0);
+      const std::string bytes = damage.content(was);
+      ASSERT_EQ(write(fd, bytes.data(), bytes.size()),
+                static_cast<ssize_t>(bytes.size()));
+      close(fd);
+    }
+    Json page = fetch(uuid);
+    Json removed =
+        call(sid_, "delete.cache", R"({"index":1,"uuid":")" + uuid + "\"}");
+    if (int_of(page, "error_code") == 0) {
+      // The damage missed the list: it is whole, and it goes.
+      EXPECT_EQ(int_of(page, "total"), 40);
+      EXPECT_EQ(int_of(removed, "error_code"), 0) << json_text(removed.get());
+    } else {
+      EXPECT_EQ(json_text(page.get()), kInvalidUuid);
+      EXPECT_EQ(int_of(removed, "error_code"), 3) << json_text(removed.get());
+    }
+    EXPECT_TRUE(daemon_->running());
+  }
+  made(body, 40);
+}
+
+}  // namespace
+}  // namespace orv::test
