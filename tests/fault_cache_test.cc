@@ -119,6 +119,52 @@ class CacheFaultTest : public ServiceTest {
   Process* daemon_ = nullptr;
 };
 
+// A writer killed halfway through its list: neither the list it replaced nor
+// the one it was writing can be read in part, and the next write works.
+TEST_F(CacheFaultTest, WriterKilledHalfwayLeavesNoPartialList) {
+  sandbox_.make_dir("volume");
+  serve(sandbox_.path("volume"));
+  const std::string old = made(share("small", 5), 5);
+  const std::string big = share("big", 30000);
+
+  Process& writer =
+      sandbox_.start({bin("hvcall"), "orv-" + sid_, "create.cache", big});
+  // The handler names its process in the line it logs on opening the slot;
+  // the first such line was the small list's.
+  const std::string marker = "[cache] initial db";
+  pid_t handler = -1;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const std::string err = daemon_->err();
+        size_t line = err.rfind(marker);
+        if (line == std::string::npos || err.find(marker) == line) return false;
+        line = err.rfind('\n', line) + 1;
+        size_t at = err.find("orv-service(", line);
+        handler = std::stoi(err.substr(at + 12));
+        return true;
+      },
+      milliseconds(60000)));
+  // Kill it once part of the list is on disk, looking every millisecond: the
+  // whole list takes a few hundred.
+  struct stat file {};
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(60000);
+  while (stat(slot().c_str(), &file) != 0 || file.st_size <= (256 << 10)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  ASSERT_EQ(kill(handler, SIGKILL), 0);
+  EXPECT_EQ(writer.wait(milliseconds(10000)), 6) << writer.out();
+
+  Json page = fetch(old);
+  if (int_of(page, "error_code") != 0) {
+    EXPECT_EQ(json_text(page.get()), kInvalidUuid);
+  } else {
+    EXPECT_EQ(int_of(page, "total"), 5);
+  }
+  expect_no_partial_list(30000);
+  made(big, 30000);
+}
+
 // The daemon killed outright leaves its socket and pid file behind; a new
 // daemon of the same session takes both over and serves the lists that were
 // complete.
