@@ -429,6 +429,10 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
       log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
     }
     rollback();
+    // Without a journal the rollback cannot be trusted to undo what reached
+    // the file, and a list that is not whole is worth nothing: the slot's
+    // file goes, and with it the room it took on the volume.
+    if (folder_) folder_->remove_file(slot_);
     set_error(error, kCacheFailure, "cache failure");
     return Json();
   }

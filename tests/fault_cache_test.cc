@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/private_mount.h"
 #include "tests/service_fixture.h"
 
 namespace orv::test {
@@ -118,6 +120,47 @@ class CacheFaultTest : public ServiceTest {
   std::string sid_;
   Process* daemon_ = nullptr;
 };
+
+// The volume fills up while a list is written into its slot: the writer
+// answers "cache failure", nothing of the list can be read by any uuid, and
+// once space is freed the same request works.
+TEST_F(CacheFaultTest, VolumeFillsUpWhileASlotIsWritten) {
+  if (!inside_private_namespace(sandbox_)) return;
+  TmpfsMount volume(mount_folder(), 4 << 20);
+  ASSERT_TRUE(volume.mounted());
+  serve(mount_folder());
+  const std::string small = share("small", 5);
+  const std::string big = share("big", 8000);
+  const std::string old = made(small, 5);
+
+  // Leave the list about a third of the room it needs.
+  struct statvfs space {};
+  ASSERT_EQ(statvfs(mount_folder().c_str(), &space), 0);
+  const std::string filler = mount_folder() + "/filler";
+  {
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(1 << 16, 'f');
+    off_t left =
+        static_cast<off_t>(space.f_bavail * space.f_frsize) - (512 << 10);
+    for (; left > 0; left -= static_cast<off_t>(block.size())) {
+      ASSERT_GT(write(fd, block.data(), block.size()), 0);
+    }
+    close(fd);
+  }
+  Json failed = call(sid_, "create.cache", big);
+  EXPECT_EQ(json_text(failed.get()),
+            R"({"error_code":3,"error_message":"cache failure"})");
+  EXPECT_EQ(json_text(fetch(old).get()), kInvalidUuid);
+  expect_no_partial_list(8000);
+  // Nothing of the failed list stays on the volume to take its room.
+  struct stat file {};
+  EXPECT_NE(stat(slot().c_str(), &file), 0) << file.st_size << " bytes left";
+
+  ASSERT_EQ(unlink(filler.c_str()), 0);
+  made(big, 8000);
+  EXPECT_TRUE(daemon_->running());
+}
 
 // A writer killed halfway through its list: neither the list it replaced nor
 // the one it was writing can be read in part, and the next write works.
