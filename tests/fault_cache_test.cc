@@ -5,13 +5,17 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -20,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/bus/hvservice.h"
 #include "tests/private_mount.h"
 #include "tests/service_fixture.h"
 
@@ -298,6 +303,81 @@ TEST_F(CacheFaultTest, SlotOverwrittenWithRandomBytes) {
     EXPECT_TRUE(daemon_->running());
   }
   made(body, 40);
+}
+
+// The daemon at its descriptor limit, the last of them held by callers that
+// send their requests a byte at a time (so the bus does not drop them as
+// idle): every other request is answered or refused at once rather than left
+// waiting until descriptors are free, and once they are the daemon serves as
+// before.
+TEST_F(CacheFaultTest, DaemonAtItsDescriptorLimitAnswersOrRefuses) {
+  sandbox_.make_dir("volume");
+  serve(sandbox_.path("volume"));
+  const std::string body = share("docs", 30);
+  const pid_t pid = daemon_->pid();
+  const auto descriptors =
+      std::distance(std::filesystem::directory_iterator(
+                        "/proc/" + std::to_string(pid) + "/fd"),
+                    std::filesystem::directory_iterator());
+  const rlimit low{static_cast<rlim_t>(descriptors) + 4,
+                   static_cast<rlim_t>(descriptors) + 4};
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &low, nullptr), 0);
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s",
+                sandbox_.path("var/run/hvbus/orv-" + sid_).c_str());
+  std::vector<int> slow;
+  for (int i = 0; i < 12; ++i) {
+    slow.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(connect(slow.back(), reinterpret_cast<sockaddr*>(&address),
+                      sizeof(address)),
+              0);
+  }
+  // A request of a method text and a long body, sent a byte per 200 ms.
+  std::string frame(24, '\0');
+  const uint32_t header[] = {0x31515648, 0, 4, 0};
+  const uint64_t body_length = 1 << 20;
+  std::memcpy(frame.data(), header, sizeof(header));
+  std::memcpy(frame.data() + 16, &body_length, sizeof(body_length));
+  frame += "help" + std::string(4096, 'x');
+  std::atomic<bool> trickling{true};
+  std::thread trickle([&] {
+    for (size_t at = 0; trickling.load() && at < frame.size(); ++at) {
+      for (int fd : slow) send(fd, &frame[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(milliseconds(200));
+    }
+  });
+
+  std::vector<int> results(8, -1);
+  std::vector<std::string> replies(8);
+  std::vector<std::thread> callers;
+  for (size_t i = 0; i < results.size(); ++i) {
+    callers.emplace_back([&, i] {
+      hv_io_t* io = hv_io_create();
+      hv_io_write(io, body.data(), body.size());
+      const char* method = i % 2 == 0 ? "fetch.resource" : "create.cache";
+      results[i] = hv_call(("orv-" + sid_).c_str(), method, io, 10, -1);
+      replies[i].assign(hv_io_read(io, 0), hv_io_size(io));
+      hv_io_free(io);
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  trickling = false;
+  trickle.join();
+  for (size_t i = 0; i < results.size(); ++i) {
+    SCOPED_TRACE("request " + std::to_string(i));
+    EXPECT_NE(results[i], HV_TIMEOUT);
+    if (results[i] != HV_OK) continue;
+    Json reply = Json::adopt(json_loads(replies[i].c_str(), 0, nullptr));
+    EXPECT_TRUE(json_is_integer(json_object_get(reply.get(), "error_code")))
+        << replies[i].substr(0, 300);
+  }
+  for (int fd : slow) close(fd);
+
+  EXPECT_TRUE(daemon_->running());
+  made(body, 30);
+  EXPECT_EQ(int_of(call(sid_, "fetch.resource", body), "total"), 30);
 }
 
 }  // namespace

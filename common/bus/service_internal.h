@@ -69,6 +69,9 @@ struct hv_service {
   ino_t socket_ino = 0;
   int listen_fd = -1;
   int wake[2] = {-1, -1};
+  // Held open to be given up at the descriptor limit, so that a caller can
+  // still be accepted to be refused. Used by the loop's thread.
+  int reserve_fd = -1;
   hv_dispatch_fn dispatch = nullptr;
   uid_t own_uid = 0;
 
