@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -120,6 +121,33 @@ void expect_no_faults(const std::vector<std::string>& faults) {
     ADD_FAILURE() << faults[i];
 }
 
+// Reaps the ended children other than `keep` while it lives, as init would
+// for the handler processes of a daemon that were adopted by this process:
+// over many thousands of requests their zombies would use up the process
+// ids, and the daemon could fork no more.
+class Reaper {
+ public:
+  explicit Reaper(pid_t keep)
+      : thread_([this, keep] {
+          while (!stop_.load()) {
+            for (pid_t pid : children_except(keep)) {
+              waitpid(pid, nullptr, WNOHANG);
+            }
+            std::this_thread::sleep_for(milliseconds(100));
+          }
+        }) {}
+  ~Reaper() {
+    stop_ = true;
+    thread_.join();
+  }
+  Reaper(const Reaper&) = delete;
+  Reaper& operator=(const Reaper&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 class ServiceRequestFuzzTest : public ServiceTest {
  protected:
   void SetUp() override {
@@ -185,12 +213,14 @@ TEST_F(ServiceRequestFuzzTest, DaemonSurvivesMutatedRequests) {
       share_, share_ + "/sub", share_ + "/a.txt", share_ + "/none", volume_};
   const uint64_t seed = request_seed();
   RecordProperty("seed", std::to_string(seed));
+  std::optional<Reaper> reaper(daemon_->pid());
   expect_no_faults(
       fuzz("orv-" + sid_, endpoints, paths, request_count(), seed,
            [](const std::string&, int result, const std::string& reply) {
              if (result != HV_OK) return "bus result " + std::to_string(result);
              return error_members_fault(reply, "error_code", "error_message");
            }));
+  reaper.reset();
 
   EXPECT_TRUE(daemon_->running()) << daemon_->err();
   EXPECT_TRUE(wait_until([&] { return none_left_but(daemon_->pid()); },
