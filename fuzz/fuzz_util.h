@@ -29,6 +29,12 @@ inline Json json_of(const uint8_t* data, size_t size) {
                                 JSON_ALLOW_NUL | JSON_DECODE_ANY, nullptr));
 }
 
+// The input as a request's parameter object; empty when it is not one.
+inline Json params_of(const uint8_t* data, size_t size) {
+  Json value = json_of(data, size);
+  return json_is_object(value.get()) ? value : Json();
+}
+
 // Whether `value` prints as the daemons print their replies; a value holding
 // text that is not UTF-8 would make the whole reply fail.
 inline bool printable(const json_t* value) {

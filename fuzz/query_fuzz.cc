@@ -88,8 +88,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  orv::Json params = orv::fuzz::json_of(data, size);
-  if (!json_is_object(params.get())) return 0;
+  const orv::Json params = orv::fuzz::params_of(data, size);
+  if (!params) return 0;
 
   ErrorRecord error;
   orv::CreateRequest request;

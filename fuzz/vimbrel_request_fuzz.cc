@@ -4,7 +4,6 @@
 // that is a JSON object.
 #include <cstring>
 
-#include "common/log.h"
 #include "fuzz/fuzz_util.h"
 #include "recent/requests.h"
 
@@ -26,14 +25,9 @@ bool within(const T& text, size_t limit) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  orv::log_level = 0;
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  orv::Json params = orv::fuzz::json_of(data, size);
-  if (!json_is_object(params.get())) return 0;
+  const orv::Json params = orv::fuzz::params_of(data, size);
+  if (!params) return 0;
 
   ErrorRecord error;
   orv::recent::RecentItem item;

@@ -36,9 +36,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/bus/hvservice.h"
 #include "common/json.h"
 #include "common/platform/session_store.h"
+#include "tests/bench_call.h"
 
 namespace orv {
 namespace {
@@ -120,8 +120,9 @@ class Appliance {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       // The first request runs the worker start hook.
-      call(service, "fetch.resource",
-           R"({"path":[{"full_path":")" + root_ + R"(","alias":"/r"}]})");
+      bench::call_service(
+          service, "fetch.resource",
+          R"({"path":[{"full_path":")" + root_ + R"(","alias":"/r"}]})");
     }
   }
 
@@ -130,27 +131,6 @@ class Appliance {
     for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
     std::error_code ignored;
     fs::remove_all(root_, ignored);
-  }
-
-  // The reply of `method` of `service` to `body`, or an empty Json when the
-  // call or the request failed; `seconds` receives the call's time.
-  static Json call(const std::string& service, const std::string& method,
-                   const std::string& body, double* seconds = nullptr) {
-    hv_io_t* io = hv_io_create();
-    hv_io_write(io, body.data(), body.size());
-    const auto start = Clock::now();
-    const int result = hv_call(service.c_str(), method.c_str(), io, 300, -1);
-    if (seconds != nullptr) *seconds = seconds_since(start);
-    Json reply;
-    if (result == HV_OK) {
-      reply.reset(json_loadb(hv_io_read(io, 0), hv_io_size(io), 0, nullptr));
-    }
-    hv_io_free(io);
-    if (!reply ||
-        json_integer_value(json_object_get(reply.get(), "error_code")) != 0) {
-      return Json();
-    }
-    return reply;
   }
 
   const std::vector<std::string>& services() const { return services_; }
@@ -222,8 +202,8 @@ void BM_ThirtyTwoCreateCacheAtOnce(benchmark::State& state) {
   };
   for (auto _ : state) {
     double solo = 0;
-    if (!listed(
-            Appliance::call(a.services()[0], "create.cache", body, &solo))) {
+    if (!listed(bench::call_service(a.services()[0], "create.cache", body,
+                                    &solo))) {
       state.SkipWithError("the request alone failed");
     }
     std::vector<double> seconds(a.services().size(), 0);
@@ -233,8 +213,8 @@ void BM_ThirtyTwoCreateCacheAtOnce(benchmark::State& state) {
     for (size_t i = 0; i < a.services().size(); ++i) {
       callers.emplace_back([&, i] {
         start.arrive_and_wait();  // All go at once.
-        if (listed(Appliance::call(a.services()[i], "create.cache", body,
-                                   &seconds[i]))) {
+        if (listed(bench::call_service(a.services()[i], "create.cache", body,
+                                       &seconds[i]))) {
           ++answered;
         }
       });

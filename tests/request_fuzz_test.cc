@@ -23,7 +23,7 @@
 
 #include "common/bus/hvservice.h"
 #include "tests/request_mutator.h"
-#include "tests/service_fixture.h"
+#include "tests/search_fixture.h"
 #include "tests/vimbrel_fixture.h"
 
 namespace orv::test {
@@ -148,36 +148,28 @@ class Reaper {
   std::thread thread_;
 };
 
-class ServiceRequestFuzzTest : public ServiceTest {
+class ServiceRequestFuzzTest : public SearchTest {
  protected:
   void SetUp() override {
-    volume_ = sandbox_.path("volume");
-    sandbox_.make_dir("volume");
-    sandbox_.write_file("etc/config/def_share.info",
-                        "[SHARE_DEF]\ndefVolMP = " + volume_ + "\n");
+    // Relative paths in requests name folders of the daemon's working
+    // folder: an empty one.
+    sandbox_.make_dir("cwd");
+    cwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(sandbox_.path("cwd"));
+    SearchTest::SetUp();
     share_ = sandbox_.path("share");
     for (const char* file :
          {"a.txt", "b.mkv", "c.JPG", ".hidden", "sub/d.mp3", "sub/deep/e.pdf",
           "sub/deep/\xc3(bad\xff.txt", "@Recycle/f",
           "long-name-"
-          "0123456789"
-          "0123456789012345678901234567890123456789.doc"}) {
+          "01234567890123456789012345678901234567890123456789.doc"}) {
       sandbox_.write_file(std::string("share/") + file, "x");
     }
-    // Relative paths in requests name folders of the daemon's working
-    // folder: an empty one.
-    sandbox_.make_dir("cwd");
-    ASSERT_EQ(chdir(sandbox_.path("cwd").c_str()), 0);
-    sid_ = sandbox_.new_session("nobody");
-    daemon_ = &start(sid_);
-    ASSERT_TRUE(serving(sid_)) << daemon_->err();
   }
-  void TearDown() override { chdir("/"); }
+  void TearDown() override { std::filesystem::current_path(cwd_); }
 
-  std::string volume_;
+  std::filesystem::path cwd_;
   std::string share_;
-  std::string sid_;
-  Process* daemon_ = nullptr;
 };
 
 TEST_F(ServiceRequestFuzzTest, DaemonSurvivesMutatedRequests) {
@@ -198,7 +190,7 @@ TEST_F(ServiceRequestFuzzTest, DaemonSurvivesMutatedRequests) {
              R"("cluster":"type","name":"*","type":"file","date":[">=0"],)"
              R"("size":"<1G","owner":"nobody","group":"nogroup","hidden":true,)"
              R"("lang":"ENG","reach_time":5)";
-  Json made = call(sid_, "create.cache", "{" + path + ",\"index\":1}");
+  Json made = call("create.cache", "{" + path + ",\"index\":1}");
   const std::string uuid = text_of(made, "uuid");
   const std::vector<Endpoint> endpoints = {
       {"fetch.resource", "{" + search + "}"},
@@ -233,7 +225,7 @@ TEST_F(ServiceRequestFuzzTest, DaemonSurvivesMutatedRequests) {
                 name == sid_ + ".1.lock" || name == sid_ + ".2.lock")
         << name;
   }
-  Json again = call(sid_, "create.cache", "{" + path + ",\"index\":1}");
+  Json again = call("create.cache", "{" + path + ",\"index\":1}");
   EXPECT_EQ(int_of(again, "total"), 8);
 }
 
