@@ -199,12 +199,13 @@ bool refuse_for_want_of_descriptors(hv_service* service) {
 void accept_caller(hv_service* service) {
   int fd = accept_one(service->listen_fd);
   if (fd < 0) {
-    if ((errno == EMFILE || errno == ENFILE) &&
+    const int error = errno;
+    if ((error == EMFILE || error == ENFILE) &&
         refuse_for_want_of_descriptors(service)) {
       return;
     }
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-        errno == ENOMEM) {
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS ||
+        error == ENOMEM) {
       service->accept_paused_until = now_ms() + kAcceptPauseMs;
     }
     return;
