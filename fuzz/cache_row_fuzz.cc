@@ -11,6 +11,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -76,6 +77,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char folder[] = "/tmp/orv-cache-fuzz-XXXXXX";
   check(mkdtemp(folder) != nullptr, "mkdtemp");
   g_folder = folder;
+  // Nothing is ever made in it, so it goes as it came.
+  std::atexit([] { rmdir(g_folder.c_str()); });
   // The platform's files and tools are looked up in the same empty folder.
   setenv("ORV_ROOT", folder, 1);
   return 0;
