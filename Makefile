@@ -2,10 +2,14 @@
 # build, run every test) and `make run` (the demo).
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_REQUESTS ?= 100000
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build test test-asan format format-check bench clean run
+.PHONY: all deps build test test-asan format format-check bench clean run \
+	fuzz fuzz-build
 
 all: build
 
@@ -19,12 +23,14 @@ format:
 	tools/check-format --fix
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORV_FUZZ_BIN_DIR=$(abspath $(FUZZ_BUILD))/bin
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: format-check build
+# `make test` also runs each fuzz target shortly over its seeds.
+test: format-check build fuzz-build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
 
 $(ASAN_BUILD)/CMakeCache.txt: | deps
@@ -38,6 +44,24 @@ test-asan: format-check $(ASAN_BUILD)/CMakeCache.txt
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
 	  ctest $(CTEST_FLAGS)
 
+# The fuzz targets: clang, libFuzzer, AddressSanitizer and UBSan.
+$(FUZZ_BUILD)/CMakeCache.txt: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_FUZZ=ON
+
+fuzz-build: deps $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+
+# The long fuzz runs: every target for FUZZ_SECONDS (what they find is kept
+# in $(FUZZ_BUILD)/fuzz-findings), then FUZZ_REQUESTS mutated requests
+# against the real daemons.
+fuzz: fuzz-build build
+	@status=0; \
+	tools/run-fuzzers long $(FUZZ_BUILD) $(FUZZ_SECONDS) || status=1; \
+	ORV_REQUEST_FUZZ_COUNT=$(FUZZ_REQUESTS) $(BUILD)/bin/process_test \
+	  --gtest_filter='*RequestFuzzTest.*' || status=1; \
+	exit $$status
+
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benches
 	@set -e; for b in $(BUILD)/bin/*_bench; do echo "== $$b"; $$b; done
@@ -48,4 +72,4 @@ run: build
 	tools/run-demo $(BUILD)/bin $(BUILD)/demo
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -62,6 +62,7 @@ constexpr char kClusters[] =
     "cluster FROM entry ) GROUP BY cluster ORDER BY MIN(id)";
 constexpr char kPaths[] = "SELECT path FROM cache";
 constexpr char kDelete[] = "DELETE FROM cache WHERE @uuid = uuid;";
+constexpr char kPublish[] = "UPDATE cache SET uuid = @uuid WHERE rowid = 1;";
 
 // How long a commit waits for readers of the same file to finish. Every
 // statement otherwise meets a locked database with SQLITE_BUSY at once; a
@@ -360,7 +361,12 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
   int64_t runs = 1;
   std::string previous;
   static const std::string kEmpty;
-  run_insert.bind_text(1, uuid_);
+  // Until the whole list is committed its root row bears a mark of the
+  // uuid's length that no request can name, so that a writer that dies or
+  // fails halfway leaves nothing a reader finds by the uuid: with no journal,
+  // whatever pages reached the file stay there.
+  const std::string unpublished(uuid_.size(), '-');
+  run_insert.bind_text(1, unpublished);
   run_insert.bind_text(2, kEmpty);
   run_insert.bind_text(3, kEmpty);
   // The entries refer to their run's row by the number a fresh table gives
@@ -407,6 +413,16 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
   entry_insert.finalize();
   // A commit that fails loses the list as surely as a failed insert.
   if (rc == SQLITE_DONE && misplaced == 0) rc = commit();
+  // The list, whole on disk now, takes its uuid in a transaction of its own.
+  // The text is as long as the mark, so the root row changes in place.
+  if (rc == SQLITE_OK) {
+    begin();
+    Statement publish(db_, kPublish);
+    publish.bind_text(1, uuid_);
+    rc = publish.step();
+    publish.finalize();
+    if (rc == SQLITE_DONE) rc = commit();
+  }
   if (rc != SQLITE_OK) {
     if (misplaced != 0) {
       log_line(LogKind::kError, "[cache] uuid %s: row %lld of a stale table",
@@ -415,6 +431,10 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
       log_line(LogKind::kError, "[cache] %s", sqlite3_errstr(rc));
     }
     rollback();
+    // Without a journal the rollback cannot be trusted to undo what reached
+    // the file, and a list that is not whole is worth nothing: the slot's
+    // file goes, and with it the room it took on the volume.
+    if (folder_) folder_->remove_file(slot_);
     set_error(error, kCacheFailure, "cache failure");
     return Json();
   }

@@ -1,10 +1,12 @@
 #include "service/dispatch.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +53,24 @@ WorkerPool* g_pool = nullptr;
   log_line(LogKind::kError, "[%s] handler process ended by an exception: %s",
            session().service_name().c_str(), failure.c_str());
   _exit(1);
+}
+
+// Closes `fd` unless its status cannot be read or its target is gone. A
+// socket here is the connection or reply descriptor of another request: the
+// daemon's listening socket and waiting callers are closed by the bus itself.
+void close_if_inherited(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) return;
+  if (!S_ISSOCK(status.st_mode)) {
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    char target[4096];
+    ssize_t length = readlink(path, target, sizeof(target) - 1);
+    if (length <= 0) return;
+    target[length] = '\0';
+    if (std::strstr(target, "(deleted)") != nullptr) return;
+  }
+  close(fd);
 }
 
 }  // namespace
@@ -114,7 +134,18 @@ Json request_object(hv_io_t* io, json_t* params) {
 
 void close_inherited_descriptors(int conn, int reply) {
   DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return;
+  if (dir == nullptr) {
+    // No descriptor is left for the listing (the daemon is at its limit):
+    // every number below the limit is tried instead, so that the handler
+    // never keeps the pid file and its lock, nor other requests.
+    rlimit limit{};
+    rlim_t end = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0;
+    end = std::min<rlim_t>(end, rlim_t{1} << 20);
+    for (int fd = 3; fd < static_cast<int>(end); ++fd) {
+      if (fd != conn && fd != reply) close_if_inherited(fd);
+    }
+    return;
+  }
   int listing = dirfd(dir);
   while (struct dirent* entry = readdir(dir)) {
     char* end = nullptr;
@@ -122,21 +153,7 @@ void close_inherited_descriptors(int conn, int reply) {
     if (end == entry->d_name || *end != '\0') continue;  // "." and ".."
     int fd = static_cast<int>(number);
     if (fd < 3 || fd == listing || fd == conn || fd == reply) continue;
-    struct stat status;
-    if (fstat(fd, &status) != 0) continue;
-    // A socket here is the connection or reply descriptor of another
-    // request: the daemon's listening socket and waiting callers are closed
-    // by the bus itself.
-    if (!S_ISSOCK(status.st_mode)) {
-      char path[64];
-      std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
-      char target[4096];
-      ssize_t length = readlink(path, target, sizeof(target) - 1);
-      if (length <= 0) continue;
-      target[length] = '\0';
-      if (std::strstr(target, "(deleted)") != nullptr) continue;
-    }
-    close(fd);
+    close_if_inherited(fd);
   }
   closedir(dir);
 }

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -47,7 +49,8 @@ TEST(DispatchTest, RequestObjectMergesBodyAndQueryParameters) {
 }
 
 // Which of the descriptors a handler process inherits survive the clean-up;
-// reported by a child as bits of its exit status.
+// reported by a child as bits of its exit status. Also at the descriptor
+// limit, where the clean-up cannot open a listing of its descriptors.
 TEST(DispatchTest, HandlerProcessKeepsOnlyStreamsAndItsOwnRequest) {
   char file_name[] = "/tmp/orv-dispatch-XXXXXX";
   int file = mkstemp(file_name);
@@ -66,24 +69,40 @@ TEST(DispatchTest, HandlerProcessKeepsOnlyStreamsAndItsOwnRequest) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, own), 0);
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
 
-  pid_t pid = fork();
-  if (pid == 0) {
-    close_inherited_descriptors(own[0], reply);
-    auto open_now = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
-    int bits = 0;
-    if (!open_now(file)) bits |= 1;          // closed: expected
-    if (!open_now(pipe_ends[0])) bits |= 2;  // closed: expected
-    if (open_now(own[0])) bits |= 4;         // kept: expected
-    if (open_now(reply)) bits |= 8;          // kept: expected
-    if (open_now(gone)) bits |= 16;          // kept: deleted target
-    if (!open_now(own[1])) bits |= 32;       // closed: not the connection
-    if (!open_now(other[0])) bits |= 64;     // closed: another request's
-    _exit(bits);
+  for (bool at_limit : {false, true}) {
+    SCOPED_TRACE(at_limit ? "at the descriptor limit" : "with descriptors");
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (at_limit) {
+        // Every number below the limit taken.
+        int highest = 0;
+        for (int fd : {file, gone, reply, pipe_ends[0], pipe_ends[1], own[0],
+                       own[1], other[0], other[1]}) {
+          highest = std::max(highest, fd);
+        }
+        const rlimit limit{static_cast<rlim_t>(highest) + 1,
+                           static_cast<rlim_t>(highest) + 1};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(255);
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+      }
+      close_inherited_descriptors(own[0], reply);
+      auto open_now = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+      int bits = 0;
+      if (!open_now(file)) bits |= 1;          // closed: expected
+      if (!open_now(pipe_ends[0])) bits |= 2;  // closed: expected
+      if (open_now(own[0])) bits |= 4;         // kept: expected
+      if (open_now(reply)) bits |= 8;          // kept: expected
+      if (open_now(gone)) bits |= 16;          // kept: deleted target
+      if (!open_now(own[1])) bits |= 32;       // closed: not the connection
+      if (!open_now(other[0])) bits |= 64;     // closed: another request's
+      _exit(bits);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 127);
   }
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 127);
   unlink(file_name);
   for (int fd : {file, gone, reply, pipe_ends[0], pipe_ends[1], own[0], own[1],
                  other[0], other[1]}) {

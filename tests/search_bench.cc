@@ -45,6 +45,7 @@
 #include "common/bus/hvservice.h"
 #include "common/json.h"
 #include "common/platform/session_store.h"
+#include "tests/bench_call.h"
 
 namespace orv {
 namespace {
@@ -216,29 +217,10 @@ class Daemon {
     fs::remove_all(root_, ignored);
   }
 
-  // The reply of `method` to `body`; an empty Json when the call or the
-  // request failed. `seconds`, when given, receives the time of the call
-  // alone: what the gateway waits for, without this end's reading of the
-  // reply.
+  // The reply of `method` to `body` (see bench::call_service).
   Json call(const std::string& method, const std::string& body,
             double* seconds = nullptr) const {
-    hv_io_t* io = hv_io_create();
-    hv_io_write(io, body.data(), body.size());
-    const auto start = Clock::now();
-    const int result = hv_call(service_.c_str(), method.c_str(), io, 300, -1);
-    if (seconds != nullptr) *seconds = seconds_since(start);
-    Json reply;
-    if (result == HV_OK) {
-      reply.reset(json_loadb(hv_io_read(io, 0), hv_io_size(io), 0, nullptr));
-    }
-    hv_io_free(io);
-    if (!reply ||
-        json_integer_value(json_object_get(reply.get(), "error_code")) != 0) {
-      std::fprintf(stderr, "%s: call %d, reply %s\n", method.c_str(), result,
-                   reply ? json_text(reply.get()).c_str() : "none");
-      return Json();
-    }
-    return reply;
+    return bench::call_service(service_, method, body, seconds);
   }
 
   static std::string search_of(const std::string& folder, bool recursive,

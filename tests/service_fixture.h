@@ -78,6 +78,14 @@ inline std::vector<pid_t> children_except(pid_t keep) {
   return found;
 }
 
+// Reaps the children other than `keep` that have ended; true once none is
+// left.
+inline bool none_left_but(pid_t keep) {
+  std::vector<pid_t> children = children_except(keep);
+  for (pid_t pid : children) waitpid(pid, nullptr, WNOHANG);
+  return children_except(keep).empty();
+}
+
 class ServiceTest : public ::testing::Test {
  protected:
   static constexpr char kUuid[] = "0f8fad5b-d9cb-469f-a165-70867728950e";

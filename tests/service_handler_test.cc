@@ -26,14 +26,6 @@ constexpr int kRequests = 200;
 constexpr int kRequests = 1000;
 #endif
 
-// Reaps the children other than `keep` that have ended; true once none is
-// left.
-bool none_left_but(pid_t keep) {
-  std::vector<pid_t> children = children_except(keep);
-  for (pid_t pid : children) waitpid(pid, nullptr, WNOHANG);
-  return children_except(keep).empty();
-}
-
 TEST_F(ServiceHandlerTest, RequestsWhileADaemonThreadWorksInLibraries) {
   Subreaper subreaper;
   sandbox_.make_dir("volume/A");

@@ -1,6 +1,7 @@
 // The service loop: accepts callers, reads their request frames without
 // blocking, and hands complete requests to the dispatch callback.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -30,8 +31,6 @@ constexpr int64_t kAcceptPauseMs = 100;
 // Bodies are read into buffers that grow with what actually arrived, so a
 // header that announces a large body costs nothing until the bytes come.
 constexpr size_t kReadChunk = 64 << 10;
-
-enum class Progress { kWaiting, kComplete, kDrop };
 
 // One non-blocking read of the connection, keeping a descriptor that rides
 // along. Only one descriptor per request is expected, on its first bytes.
@@ -83,9 +82,9 @@ bool take(Pending& pending, const char* bytes, size_t length) {
   return true;
 }
 
-// Reads what has arrived of the request frame. The first read also takes
-// whatever follows the header, so a small request costs one read.
-Progress advance(Pending& pending) {
+}  // namespace
+
+Progress read_request_frame(Pending& pending) {
   RequestHeader& header = pending.header;
   char scratch[16384];
   while (true) {
@@ -140,6 +139,8 @@ Progress advance(Pending& pending) {
   return Progress::kComplete;
 }
 
+namespace {
+
 // Hands a complete request to the dispatch callback, which owns its io (and
 // with it the connection) and its reply descriptor from then on.
 void dispatch(hv_service* service, std::unique_ptr<Pending> pending) {
@@ -162,17 +163,49 @@ void dispatch(hv_service* service, std::unique_ptr<Pending> pending) {
   service->dispatch(method.c_str(), io, fd);
 }
 
+int accept_one(int listen_fd) {
+  int fd;
+  do {
+    fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Answers a fresh connection with `result` and no body, and closes it.
+void refuse(int fd, int result) {
+  AnswerHeader refusal{kAnswerMagic, static_cast<uint32_t>(result), 0};
+  ssize_t ignored =
+      send(fd, &refusal, sizeof(refusal), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)ignored;  // A fresh connection always has room for 16 bytes.
+  close(fd);
+}
+
+// Out of descriptors, a caller cannot be accepted and would wait in the
+// backlog until one is freed, which callers that send slowly can put off for
+// as long as they like. The reserve descriptor makes room to accept one
+// caller and tell it at once that the service is unavailable. True when a
+// caller was refused so.
+bool refuse_for_want_of_descriptors(hv_service* service) {
+  if (service->reserve_fd >= 0) close(service->reserve_fd);
+  service->reserve_fd = -1;
+  int fd = accept_one(service->listen_fd);
+  if (fd >= 0) refuse(fd, HV_UNAVAILABLE);
+  service->reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return fd >= 0;
+}
+
 // Accepts one caller per round: callers usually come one at a time, and
 // another one waiting keeps the listening socket readable for the next round.
 void accept_caller(hv_service* service) {
-  int fd;
-  do {
-    fd = accept4(service->listen_fd, nullptr, nullptr,
-                 SOCK_CLOEXEC | SOCK_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  int fd = accept_one(service->listen_fd);
   if (fd < 0) {
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-        errno == ENOMEM) {
+    const int error = errno;
+    if ((error == EMFILE || error == ENFILE) &&
+        refuse_for_want_of_descriptors(service)) {
+      return;
+    }
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS ||
+        error == ENOMEM) {
       service->accept_paused_until = now_ms() + kAcceptPauseMs;
     }
     return;
@@ -181,11 +214,7 @@ void accept_caller(hv_service* service) {
   socklen_t length = sizeof(peer);
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
       !admits(service, peer.uid)) {
-    AnswerHeader refusal{kAnswerMagic, HV_FORBIDDEN, 0};
-    ssize_t ignored =
-        send(fd, &refusal, sizeof(refusal), MSG_NOSIGNAL | MSG_DONTWAIT);
-    (void)ignored;  // A fresh connection always has room for 16 bytes.
-    close(fd);
+    refuse(fd, HV_FORBIDDEN);
     return;
   }
   auto pending = std::make_unique<Pending>();
@@ -193,7 +222,7 @@ void accept_caller(hv_service* service) {
   pending->deadline = now_ms() + kIdleMs;
   // The request usually follows the connect at once: read it right away
   // instead of waiting for another round of poll.
-  switch (advance(*pending)) {
+  switch (read_request_frame(*pending)) {
     case Progress::kComplete:
       dispatch(service, std::move(pending));
       break;
@@ -243,7 +272,7 @@ void serve_once(hv_service* service, std::vector<pollfd>& fds) {
   for (size_t i = 0; i < count; ++i) {
     auto& pending = service->pending[i];
     if (fds[3 + i].revents == 0) continue;
-    Progress progress = advance(*pending);
+    Progress progress = read_request_frame(*pending);
     if (progress == Progress::kComplete) {
       dispatch(service, std::move(pending));
     } else if (progress == Progress::kDrop) {

@@ -183,6 +183,7 @@ hv_service_t* hv_create(const char* name, int workers, int flags,
   service->own_uid = geteuid();
   if (!service->address.resolve(name)) return nullptr;
   if (pipe2(service->wake, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
+  service->reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
   service->lock_path = dir + "/." + name + ".lock";
   int lock = lock_name(service->lock_path);
@@ -252,6 +253,7 @@ void hv_free(hv_service_t* service) {
   for (int fd : service->wake) {
     if (fd >= 0) close(fd);
   }
+  if (service->reserve_fd >= 0) close(service->reserve_fd);
   delete service;  // Pending callers see their connection end.
 }
 

@@ -43,6 +43,17 @@ struct Pending {
   size_t body_got = 0;
 };
 
+// Where a connection's request frame stands after a read.
+enum class Progress { kWaiting, kComplete, kDrop };
+
+// Reads what has arrived of `pending`'s request frame from its connection
+// without blocking. The first read also takes whatever follows the header,
+// so a small request costs one read. kComplete: the method and the body are
+// whole, a reply descriptor came exactly when the header announced one, and
+// the method holds no NUL byte. kDrop: the caller hung up, sent a frame that
+// is not ours or more descriptors than one; the connection is to be closed.
+Progress read_request_frame(Pending& pending);
+
 // Whether callers with peer uid `uid` are served: root, the service's own
 // uid and the admitted ones.
 bool admits(hv_service* service, uid_t uid);
@@ -58,6 +69,9 @@ struct hv_service {
   ino_t socket_ino = 0;
   int listen_fd = -1;
   int wake[2] = {-1, -1};
+  // Held open to be given up at the descriptor limit, so that a caller can
+  // still be accepted to be refused. Used by the loop's thread.
+  int reserve_fd = -1;
   hv_dispatch_fn dispatch = nullptr;
   uid_t own_uid = 0;
 
