@@ -84,7 +84,7 @@ class Summary {
     std::sort(samples.begin(), samples.end());
     const size_t half = samples.size() / 2;
     return samples.size() % 2 != 0 ? samples[half]
-                                    : (samples[half - 1] + samples[half]) / 2;
+                                   : (samples[half - 1] + samples[half]) / 2;
   }
 
   // Three significant digits unless `decimals` is given.

@@ -322,15 +322,13 @@ void BM_CreateCacheWholeTree(benchmark::State& state, std::string figure,
   }
   state.counters["find_sort_ms"] = find_seconds * 1000 / state.iterations();
   state.counters["ratio"] = create_seconds / find_seconds;
-  bench::Summary::get().add(figure, "ms",
-                            create_seconds * 1000 / state.iterations(),
-                            find_seconds * 1000 / state.iterations(),
-                            bench::RatioKind::kOursOverReference,
-                            "at most 1.0");
+  bench::Summary::get().add(
+      figure, "ms", create_seconds * 1000 / state.iterations(),
+      find_seconds * 1000 / state.iterations(),
+      bench::RatioKind::kOursOverReference, "at most 1.0");
 }
 BENCHMARK_CAPTURE(BM_CreateCacheWholeTree, nested,
-                  "create.cache, 100,000 files in 1,111 folders",
-                  tree_path())
+                  "create.cache, 100,000 files in 1,111 folders", tree_path())
     ->Iterations(1)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
@@ -376,11 +374,11 @@ void BM_FetchCachePage(benchmark::State& state) {
   }
   state.counters["bare_ms"] = bare_seconds * 1000 / state.iterations();
   state.counters["ratio"] = fetch_seconds / bare_seconds;
-  bench::Summary::get().add(
-      "fetch.cache, 500 entries at offset 50,000", "ms",
-      fetch_seconds * 1000 / state.iterations(),
-      bare_seconds * 1000 / state.iterations(),
-      bench::RatioKind::kOursOverReference, "at most 1.3");
+  bench::Summary::get().add("fetch.cache, 500 entries at offset 50,000", "ms",
+                            fetch_seconds * 1000 / state.iterations(),
+                            bare_seconds * 1000 / state.iterations(),
+                            bench::RatioKind::kOursOverReference,
+                            "at most 1.3");
 }
 BENCHMARK(BM_FetchCachePage)
     ->Iterations(10)
