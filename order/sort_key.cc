@@ -14,10 +14,12 @@ void complement_from(size_t from, std::string* key) {
 }
 
 // One key of the sort: its position and the eight bytes of its key at the
-// sort's current depth, zero-padded past its end.
-struct Item {
+// sort's current depth, zero-padded past its end. Packed into twelve bytes:
+// a sort of a large list holds one per entry beside the entries themselves.
+// (A list of 2^32 entries would not fit in memory.)
+struct __attribute__((packed)) Item {
   uint64_t word;
-  size_t index;
+  uint32_t index;
 };
 
 // A three-way radix quicksort on the cached eight-byte words: items are
@@ -150,19 +152,44 @@ SortKeys::SortKeys(size_t count, size_t bytes) {
   starts_.push_back(0);
 }
 
-std::vector<size_t> SortKeys::order() const {
-  const size_t count = size();
-  const RadixSort radix(bytes_.data(), starts_.data());
+namespace {
+
+// The keys of `bytes` and `starts` as items in ascending key order.
+std::vector<Item> sorted_items(const std::string& bytes,
+                               const std::vector<size_t>& starts) {
+  const size_t count = starts.size() - 1;
+  const RadixSort radix(bytes.data(), starts.data());
   std::vector<Item> items;
   items.reserve(count);
-  for (size_t i = 0; i < count; ++i) items.push_back({radix.word_at(i, 0), i});
+  for (size_t i = 0; i < count; ++i) {
+    items.push_back({radix.word_at(i, 0), static_cast<uint32_t>(i)});
+  }
   int budget = 2;
   for (size_t n = count; n > 1; n >>= 1) budget += 2;
   radix.sort(items.data(), items.size(), 0, budget);
+  return items;
+}
+
+std::vector<size_t> positions_of(const std::vector<Item>& items) {
   std::vector<size_t> positions;
-  positions.reserve(count);
+  positions.reserve(items.size());
   for (const Item& item : items) positions.push_back(item.index);
   return positions;
+}
+
+}  // namespace
+
+std::vector<size_t> SortKeys::order() const {
+  return positions_of(sorted_items(bytes_, starts_));
+}
+
+std::vector<size_t> SortKeys::take_order() {
+  const std::vector<Item> items = sorted_items(bytes_, starts_);
+  // The keys are done with: their memory goes before the positions take
+  // theirs.
+  std::string().swap(bytes_);
+  std::vector<size_t>{0}.swap(starts_);
+  return positions_of(items);
 }
 
 }  // namespace orv

@@ -53,6 +53,9 @@ class SortKeys {
   // another (keys made of self-delimiting parts never are); where one is,
   // the two may end in either order.
   std::vector<size_t> order() const;
+  // The same, leaving no keys: their memory is given back before that of
+  // the positions is taken.
+  std::vector<size_t> take_order();
 
  private:
   std::string bytes_;

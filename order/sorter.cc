@@ -75,7 +75,7 @@ void Sorter::sort(std::vector<Entry>* entries) const {
     }
     keys.finish_key();
   }
-  std::vector<size_t> source = keys.order();
+  std::vector<size_t> source = keys.take_order();
 
   // Move the entries into place cycle by cycle: position i receives the
   // entry that was at source[i]. Done in place, since a second list of
