@@ -1,6 +1,8 @@
 #include "order/sort_key.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 #include <utility>
 
 #include "order/collation.h"
@@ -30,7 +32,7 @@ struct __attribute__((packed)) Item {
 // comparison, so the work stays O(n log n) on any input.
 class RadixSort {
  public:
-  RadixSort(const char* bytes, const size_t* starts)
+  RadixSort(const char* bytes, const uint32_t* starts)
       : bytes_(bytes), starts_(starts) {}
 
   uint64_t word_at(size_t index, size_t depth) const {
@@ -108,7 +110,7 @@ class RadixSort {
   }
 
   const char* const bytes_;
-  const size_t* const starts_;
+  const uint32_t* const starts_;
 };
 
 }  // namespace
@@ -146,6 +148,11 @@ void put_bytes(std::string_view text, bool desc, std::string* key) {
   if (desc) complement_from(from, key);
 }
 
+void SortKeys::finish_key() {
+  if (bytes_.size() > UINT32_MAX) throw std::length_error("sort keys");
+  starts_.push_back(static_cast<uint32_t>(bytes_.size()));
+}
+
 SortKeys::SortKeys(size_t count, size_t bytes) {
   bytes_.reserve(bytes);
   starts_.reserve(count + 1);
@@ -156,7 +163,7 @@ namespace {
 
 // The keys of `bytes` and `starts` as items in ascending key order.
 std::vector<Item> sorted_items(const std::string& bytes,
-                               const std::vector<size_t>& starts) {
+                               const std::vector<uint32_t>& starts) {
   const size_t count = starts.size() - 1;
   const RadixSort radix(bytes.data(), starts.data());
   std::vector<Item> items;
@@ -188,7 +195,7 @@ std::vector<size_t> SortKeys::take_order() {
   // The keys are done with: their memory goes before the positions take
   // theirs.
   std::string().swap(bytes_);
-  std::vector<size_t>{0}.swap(starts_);
+  std::vector<uint32_t>{0}.swap(starts_);
   return positions_of(items);
 }
 

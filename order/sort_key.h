@@ -43,7 +43,8 @@ class SortKeys {
   // The buffer to append the parts of the next key to; finish_key() ends
   // the key.
   std::string* buffer() { return &bytes_; }
-  void finish_key() { starts_.push_back(bytes_.size()); }
+  // Keys of more than 4 GiB in all are refused with std::length_error.
+  void finish_key();
 
   // The number of finished keys.
   size_t size() const { return starts_.size() - 1; }
@@ -59,7 +60,9 @@ class SortKeys {
 
  private:
   std::string bytes_;
-  std::vector<size_t> starts_;  // key i is bytes_[starts_[i], starts_[i + 1])
+  // Key i is bytes_[starts_[i], starts_[i + 1]). Four bytes each: a sort of
+  // a large list holds one per entry beside the entries themselves.
+  std::vector<uint32_t> starts_;
 };
 
 }  // namespace orv
