@@ -182,7 +182,7 @@ bool passes(const FilterList& filters, const Entry& entry) {
 class KeyBuilder {
  public:
   KeyBuilder(const Sorter* sorter, size_t expected)
-      : sorter_(sorter), keys_(expected, 64 * expected) {}
+      : sorter_(sorter), expected_(expected), keys_(0, 0) {}
   KeyBuilder(const KeyBuilder&) = delete;
   KeyBuilder& operator=(const KeyBuilder&) = delete;
   ~KeyBuilder() { stop(); }
@@ -194,6 +194,9 @@ class KeyBuilder {
     if (!thread_.joinable()) {
       if (declined_) return;
       declined_ = std::thread::hardware_concurrency() < 2;
+      // Room for as many keys as the list may take, made only for a list
+      // that is long already.
+      if (!declined_) keys_ = SortKeys(expected_, 64 * expected_);
       try {
         if (!declined_) thread_ = std::thread([this] { run(); });
       } catch (const std::system_error&) {
@@ -225,6 +228,7 @@ class KeyBuilder {
       sorter_->sort(list);  // Fails, if it must, on this thread.
       return;
     }
+    if (built_ == 0) keys_ = SortKeys(list->size(), 64 * list->size());
     for (size_t i = built_; i < list->size(); ++i) {
       sorter_->add_key((*list)[i], &keys_);
     }
@@ -272,7 +276,8 @@ class KeyBuilder {
   static constexpr size_t kHandOver = 512;
 
   const Sorter* const sorter_;
-  SortKeys keys_;  // Made by the thread while it runs, then by the walk.
+  const size_t expected_;  // entries the list may take
+  SortKeys keys_;          // made by the thread while it runs, then the walk
   std::mutex mutex_;
   std::condition_variable changed_;
   const Entry* base_ = nullptr;  // where the list is; null while it moves
