@@ -62,9 +62,15 @@ fuzz: fuzz-build build
 	  --gtest_filter='*RequestFuzzTest.*' || status=1; \
 	exit $$status
 
+# Every benchmark, then one table of the figures that have a goal, each
+# beside its reference measured in the same run.
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benches
-	@set -e; for b in $(BUILD)/bin/*_bench; do echo "== $$b"; $$b; done
+	@set -e; summary=$(abspath $(BUILD))/bench-summary.tsv; rm -f $$summary; \
+	for b in $(BUILD)/bin/*_bench; do \
+	  echo "== $$b"; ORV_BENCH_SUMMARY=$$summary $$b; \
+	done; \
+	tools/bench-summary $$summary
 
 # The system in a demo sandbox under $(BUILD)/demo, behind nginx on
 # 127.0.0.1:8080 (PORT=... to change it), until Ctrl-C.

@@ -10,13 +10,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "common/log.h"
+#include "order/sorter.h"
 #include "query/filter_veto.h"
 
 namespace orv {
@@ -166,6 +172,124 @@ bool passes(const FilterList& filters, const Entry& entry) {
   return true;
 }
 
+// The ordering keys of the walk's output, made on a thread of their own
+// while the walk goes on adding entries: the walk mostly waits for the
+// kernel, and the keys are most of what sorting costs. The thread starts
+// once the list is long enough to be worth it; the keys it has not made
+// when the walk ends are made by the walk's thread. The thread reads an
+// entry only after the walk has published it, and never while the list
+// moves to a larger buffer.
+class KeyBuilder {
+ public:
+  KeyBuilder(const Sorter* sorter, size_t expected)
+      : sorter_(sorter), expected_(expected), keys_(0, 0) {}
+  KeyBuilder(const KeyBuilder&) = delete;
+  KeyBuilder& operator=(const KeyBuilder&) = delete;
+  ~KeyBuilder() { stop(); }
+
+  // After the walk added entries to `list`: hands the new ones over now
+  // and then.
+  void added(const std::vector<Entry>& list) {
+    if (list.size() - published_ < kHandOver) return;
+    if (!thread_.joinable()) {
+      if (declined_) return;
+      declined_ = std::thread::hardware_concurrency() < 2;
+      // Room for as many keys as the list may take, made only for a list
+      // that is long already.
+      if (!declined_) keys_ = SortKeys(expected_, 64 * expected_);
+      try {
+        if (!declined_) thread_ = std::thread([this] { run(); });
+      } catch (const std::system_error&) {
+        declined_ = true;
+      }
+      if (declined_) return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    base_ = list.data();
+    published_ = list.size();
+    changed_.notify_all();
+  }
+
+  // Before the walk adds an entry to `list`: when that moves the list, waits
+  // until the thread is not reading it and keeps it from starting again
+  // until added() gives the new place.
+  void before_add(const std::vector<Entry>& list) {
+    if (list.size() < list.capacity() || !thread_.joinable()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !reading_; });
+    base_ = nullptr;
+    published_ = built_;
+  }
+
+  // Sorts `list`, the whole output, by the keys.
+  void sort(std::vector<Entry>* list) {
+    stop();
+    if (failed_) {
+      sorter_->sort(list);  // Fails, if it must, on this thread.
+      return;
+    }
+    if (built_ == 0) keys_ = SortKeys(list->size(), 64 * list->size());
+    for (size_t i = built_; i < list->size(); ++i) {
+      sorter_->add_key((*list)[i], &keys_);
+    }
+    built_ = list->size();
+    sorter_->sort_by_keys(list, &keys_);
+  }
+
+ private:
+  void stop() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] {
+        return stopping_ || (base_ != nullptr && built_ < published_);
+      });
+      if (stopping_) return;
+      const Entry* base = base_;
+      const size_t from = built_;
+      const size_t to = published_;
+      reading_ = true;
+      lock.unlock();
+      try {
+        for (size_t i = from; i < to; ++i) sorter_->add_key(base[i], &keys_);
+      } catch (...) {
+        failed_ = true;
+      }
+      lock.lock();
+      reading_ = false;
+      built_ = to;
+      changed_.notify_all();
+      if (failed_) return;
+    }
+  }
+
+  // Entries handed over at a time.
+  static constexpr size_t kHandOver = 512;
+
+  const Sorter* const sorter_;
+  const size_t expected_;  // entries the list may take
+  SortKeys keys_;          // made by the thread while it runs, then the walk
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const Entry* base_ = nullptr;  // where the list is; null while it moves
+  size_t published_ = 0;         // entries handed over
+  size_t built_ = 0;             // entries whose keys are made
+  bool reading_ = false;
+  bool stopping_ = false;
+  bool failed_ = false;
+  bool declined_ = false;
+  std::thread thread_;
+};
+
 // What stays the same for every folder of one walk.
 struct Walk {
   std::vector<Entry>* output;
@@ -177,6 +301,7 @@ struct Walk {
   const Deadline& deadline;
   const VetoFilter& veto;
   RootFolder* roots;
+  KeyBuilder* keys;  // null when nothing orders the list
 
   bool full() const { return output->size() >= reach_limit; }
 };
@@ -205,7 +330,11 @@ void read_folder(const Walk& walk, Entry item) {
     const bool passed = passes(walk.filters, entry);
     // The key is set on every entry, kept or not.
     if (walk.cluster != nullptr) entry.cluster = walk.cluster->key(entry);
-    if (passed) walk.output->push_back(entry);
+    if (passed) {
+      if (walk.keys != nullptr) walk.keys->before_add(*walk.output);
+      walk.output->push_back(entry);
+      if (walk.keys != nullptr) walk.keys->added(*walk.output);
+    }
 
     if (walk.recursive && S_ISDIR(st.st_mode)) {
       walk.queue->push_back(Entry::folder_item(
@@ -232,8 +361,14 @@ size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
   output->reserve(output->size() +
                   std::min<uint64_t>(reach_limit, kReserveLimit));
   RootFolder roots;
+  // Keys only for a list that starts empty: they are made in list order.
+  std::unique_ptr<KeyBuilder> keys;
+  if (sorter && sorter->orders() && output->empty()) {
+    keys = std::make_unique<KeyBuilder>(
+        sorter.get(), std::min<uint64_t>(reach_limit, kReserveLimit));
+  }
   const Walk state{output,    &pending, filters, cluster.get(), reach_limit,
-                   recursive, deadline, veto,    &roots};
+                   recursive, deadline, veto,    &roots,        keys.get()};
 
   while (!pending.empty() && !state.full() && !deadline.passed()) {
     Entry item = std::move(pending.front());
@@ -242,7 +377,11 @@ size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
   }
   // Sorted whatever stopped the walk: the caller pages through this list as
   // the client's order.
-  if (sorter) sorter->sort(output);
+  if (keys) {
+    keys->sort(output);
+  } else if (sorter) {
+    sorter->sort(output);
+  }
   return output->size();
 }
 

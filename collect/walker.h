@@ -39,8 +39,9 @@ namespace orv {
 //   name whose stat record cannot be taken are skipped; the walk goes on
 //   with the rest. Nothing is reported.
 //
-// Runs in the calling thread; at most one folder and one root are open at a
-// time.
+// Runs in the calling thread; a second thread makes the ordering keys of a
+// long list while the walk goes on, and ends with the walk. At most one
+// folder and one root are open at a time.
 size_t walk(std::vector<Entry>* output, std::vector<Entry> queue,
             const FilterList& filters, std::shared_ptr<const Sorter> sorter,
             std::shared_ptr<const Cluster> cluster, uint64_t reach_limit,

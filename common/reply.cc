@@ -84,21 +84,21 @@ void reply_json(hv_io_t* io, int fd, json_t* result,
   json_object_set_new(target.get(), "error_message",
                       message_string(record.message));
   hv_io_realloc(io, 0);
-  // Write and flush errors are ignored: the request is completed regardless.
+  // The serialiser hands over every token on its own; a page of entries
+  // holds tens of thousands of them, so the text is made whole first and
+  // written at once. Write and flush errors are ignored: the request is
+  // completed regardless.
+  char* text = json_dumps(target.get(), kJsonFlags);
   if (fd < 0) {
-    json_dump_callback(target.get(), io_writer, io, kJsonFlags);
+    if (text != nullptr) hv_io_write(io, text, std::strlen(text));
   } else {
-    // The serialiser hands over every token on its own; a page of entries
-    // holds tens of thousands of them, so the text is made whole first and
-    // written at once.
-    char* text = json_dumps(target.get(), kJsonFlags);
     if (write_all(fd, kHeader, sizeof(kHeader) - 1) && text != nullptr) {
       write_all(fd, text, std::strlen(text));
     }
-    std::free(text);
     fsync(fd);
     release_reply_descriptor(fd);
   }
+  std::free(text);
   hv_reply(io);
 }
 

@@ -5,6 +5,7 @@
 #include <unicode/locid.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "collect/entry.h"
 #include "order/collation.h"
 #include "order/sorter.h"
+#include "tests/bench_summary.h"
 
 namespace orv {
 namespace {
@@ -109,20 +111,29 @@ const std::vector<Entry>& names() {
   return entries;
 }
 
+constexpr char kSummaryFigure[] = "NameSorter, 100,000 names";
+constexpr char kSummaryGoal[] = "at least 6x faster";
+
 // Times `sort` on a fresh copy of the names each round; the copy is made
-// outside the timed part, which then holds the sort alone.
+// outside the timed part, which then holds the sort alone. Returns the
+// milliseconds of one sort.
 template <typename Sort>
-void time_sort(benchmark::State& state, Sort sort) {
+double time_sort(benchmark::State& state, Sort sort) {
   const std::vector<Entry>& source = names();
   std::vector<Entry> list;
+  std::chrono::steady_clock::duration sorting{};
   for (auto _ : state) {
     state.PauseTiming();
     list = source;
     state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
     sort(&list);
+    sorting += std::chrono::steady_clock::now() - start;
     benchmark::DoNotOptimize(list.data());
   }
   state.SetItemsProcessed(state.iterations() * source.size());
+  return std::chrono::duration<double, std::milli>(sorting).count() /
+         static_cast<double>(state.iterations());
 }
 
 // The sorter chain of a default query: head, then names ascending.
@@ -131,22 +142,37 @@ void BM_NameSorter(benchmark::State& state) {
   std::shared_ptr<Sorter> head = make_sorter<Sorter>(false, &error);
   head->append(make_sorter<NameSorter>(false, &error));
   if (!error.ok()) state.SkipWithError(error.message);
-  time_sort(state, [&](std::vector<Entry>* list) { head->sort(list); });
+  const double ms =
+      time_sort(state, [&](std::vector<Entry>* list) { head->sort(list); });
+  bench::Summary::get().add(kSummaryFigure, "ms", ms, -1,
+                            bench::RatioKind::kTimesFaster, kSummaryGoal);
 }
-BENCHMARK(BM_NameSorter)->Unit(benchmark::kMillisecond);
+// A fixed number of sorts (no trial rounds, whose times would reach the
+// summary table too), three rounds of them, the table taking their median.
+BENCHMARK(BM_NameSorter)
+    ->Iterations(5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
 
 // The baseline: std::sort calling compareUTF8 for every comparison.
 void BM_CompareUTF8Sort(benchmark::State& state) {
   ErrorRecord error;
   std::shared_ptr<icu::Collator> collator = make_collator(&error);
   if (!collator) state.SkipWithError(error.message);
-  time_sort(state, [&](std::vector<Entry>* list) {
+  const double ms = time_sort(state, [&](std::vector<Entry>* list) {
     std::sort(list->begin(), list->end(), [&](const Entry& a, const Entry& b) {
       return collate(*collator, a.name, b.name) == UCOL_LESS;
     });
   });
+  bench::Summary::get().add(kSummaryFigure, "ms", -1, ms,
+                            bench::RatioKind::kTimesFaster, kSummaryGoal);
 }
-BENCHMARK(BM_CompareUTF8Sort)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompareUTF8Sort)
+    ->Iterations(2)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
 
 // The chain's own comparison (prefix groups, then collation) per pair, for
 // comparison with the keyed sort that gives the same order.

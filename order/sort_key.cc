@@ -1,6 +1,8 @@
 #include "order/sort_key.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 #include <utility>
 
 #include "order/collation.h"
@@ -14,10 +16,12 @@ void complement_from(size_t from, std::string* key) {
 }
 
 // One key of the sort: its position and the eight bytes of its key at the
-// sort's current depth, zero-padded past its end.
-struct Item {
+// sort's current depth, zero-padded past its end. Packed into twelve bytes:
+// a sort of a large list holds one per entry beside the entries themselves.
+// (A list of 2^32 entries would not fit in memory.)
+struct __attribute__((packed)) Item {
   uint64_t word;
-  size_t index;
+  uint32_t index;
 };
 
 // A three-way radix quicksort on the cached eight-byte words: items are
@@ -28,7 +32,7 @@ struct Item {
 // comparison, so the work stays O(n log n) on any input.
 class RadixSort {
  public:
-  RadixSort(const char* bytes, const size_t* starts)
+  RadixSort(const char* bytes, const uint32_t* starts)
       : bytes_(bytes), starts_(starts) {}
 
   uint64_t word_at(size_t index, size_t depth) const {
@@ -106,7 +110,7 @@ class RadixSort {
   }
 
   const char* const bytes_;
-  const size_t* const starts_;
+  const uint32_t* const starts_;
 };
 
 }  // namespace
@@ -144,25 +148,55 @@ void put_bytes(std::string_view text, bool desc, std::string* key) {
   if (desc) complement_from(from, key);
 }
 
+void SortKeys::finish_key() {
+  if (bytes_.size() > UINT32_MAX) throw std::length_error("sort keys");
+  starts_.push_back(static_cast<uint32_t>(bytes_.size()));
+}
+
 SortKeys::SortKeys(size_t count, size_t bytes) {
   bytes_.reserve(bytes);
   starts_.reserve(count + 1);
   starts_.push_back(0);
 }
 
-std::vector<size_t> SortKeys::order() const {
-  const size_t count = size();
-  const RadixSort radix(bytes_.data(), starts_.data());
+namespace {
+
+// The keys of `bytes` and `starts` as items in ascending key order.
+std::vector<Item> sorted_items(const std::string& bytes,
+                               const std::vector<uint32_t>& starts) {
+  const size_t count = starts.size() - 1;
+  const RadixSort radix(bytes.data(), starts.data());
   std::vector<Item> items;
   items.reserve(count);
-  for (size_t i = 0; i < count; ++i) items.push_back({radix.word_at(i, 0), i});
+  for (size_t i = 0; i < count; ++i) {
+    items.push_back({radix.word_at(i, 0), static_cast<uint32_t>(i)});
+  }
   int budget = 2;
   for (size_t n = count; n > 1; n >>= 1) budget += 2;
   radix.sort(items.data(), items.size(), 0, budget);
+  return items;
+}
+
+std::vector<size_t> positions_of(const std::vector<Item>& items) {
   std::vector<size_t> positions;
-  positions.reserve(count);
+  positions.reserve(items.size());
   for (const Item& item : items) positions.push_back(item.index);
   return positions;
+}
+
+}  // namespace
+
+std::vector<size_t> SortKeys::order() const {
+  return positions_of(sorted_items(bytes_, starts_));
+}
+
+std::vector<size_t> SortKeys::take_order() {
+  const std::vector<Item> items = sorted_items(bytes_, starts_);
+  // The keys are done with: their memory goes before the positions take
+  // theirs.
+  std::string().swap(bytes_);
+  std::vector<uint32_t>{0}.swap(starts_);
+  return positions_of(items);
 }
 
 }  // namespace orv

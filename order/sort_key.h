@@ -43,7 +43,8 @@ class SortKeys {
   // The buffer to append the parts of the next key to; finish_key() ends
   // the key.
   std::string* buffer() { return &bytes_; }
-  void finish_key() { starts_.push_back(bytes_.size()); }
+  // Keys of more than 4 GiB in all are refused with std::length_error.
+  void finish_key();
 
   // The number of finished keys.
   size_t size() const { return starts_.size() - 1; }
@@ -53,10 +54,15 @@ class SortKeys {
   // another (keys made of self-delimiting parts never are); where one is,
   // the two may end in either order.
   std::vector<size_t> order() const;
+  // The same, leaving no keys: their memory is given back before that of
+  // the positions is taken.
+  std::vector<size_t> take_order();
 
  private:
   std::string bytes_;
-  std::vector<size_t> starts_;  // key i is bytes_[starts_[i], starts_[i + 1])
+  // Key i is bytes_[starts_[i], starts_[i + 1]). Four bytes each: a sort of
+  // a large list holds one per entry beside the entries themselves.
+  std::vector<uint32_t> starts_;
 };
 
 }  // namespace orv

@@ -62,7 +62,7 @@ void Sorter::sort(std::vector<Entry>* entries) const {
 
   // Each entry's ordering key is made once, so that the sort compares
   // bytes instead of calling the collator O(n log n) times.
-  Entry* list = entries->data();
+  const Entry* list = entries->data();
   const size_t count = entries->size();
   SortKeys keys(count, 64 * count);
   for (size_t i = 0; i < count; ++i) {
@@ -70,12 +70,27 @@ void Sorter::sort(std::vector<Entry>* entries) const {
     // the heap: ask for the entries and names a few steps ahead.
     if (i + 8 < count) __builtin_prefetch(&list[i + 8]);
     if (i + 4 < count) __builtin_prefetch(list[i + 4].name.data());
-    for (const Sorter* link = next_.get(); link; link = link->next_.get()) {
-      link->append_key(list[i], keys.buffer());
-    }
-    keys.finish_key();
+    add_key(list[i], &keys);
   }
-  std::vector<size_t> source = keys.order();
+  sort_by_keys(entries, &keys);
+}
+
+void Sorter::add_key(const Entry& entry, SortKeys* keys) const {
+  for (const Sorter* link = next_.get(); link; link = link->next_.get()) {
+    link->append_key(entry, keys->buffer());
+  }
+  keys->finish_key();
+}
+
+void Sorter::sort_by_keys(std::vector<Entry>* entries, SortKeys* keys) const {
+  if (!next_ || entries->size() < 2) return;
+  if (keys->size() != entries->size()) {
+    sort(entries);  // Not the keys of these entries.
+    return;
+  }
+  Entry* list = entries->data();
+  const size_t count = entries->size();
+  std::vector<size_t> source = keys->take_order();
 
   // Move the entries into place cycle by cycle: position i receives the
   // entry that was at source[i]. Done in place, since a second list of

@@ -19,6 +19,7 @@
 #include "collect/entry.h"
 #include "common/error.h"
 #include "order/collation.h"
+#include "order/sort_key.h"
 
 namespace orv {
 
@@ -44,6 +45,15 @@ class Sorter : public std::enable_shared_from_this<Sorter> {
   // particular order. Safe on any input, including names that are invalid
   // UTF-8 or collate equal while differing in bytes.
   virtual void sort(std::vector<Entry>* entries) const;
+
+  // The two halves of sort(), for a caller that makes the keys as the list
+  // grows: whether the chain orders anything (sort() leaves a chain of the
+  // head alone untouched); the ordering key of `entry` appended to `keys`
+  // as their next key; and the sort of `entries` by `keys`, the keys of
+  // `entries` in list order, which it leaves empty.
+  bool orders() const { return next_ != nullptr; }
+  void add_key(const Entry& entry, SortKeys* keys) const;
+  void sort_by_keys(std::vector<Entry>* entries, SortKeys* keys) const;
 
   // True when `a` goes before `b`. A plain Sorter answers with `next`, or
   // false when there is none.

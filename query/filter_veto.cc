@@ -38,15 +38,30 @@ std::vector<std::string> read_patterns() {
   return patterns;
 }
 
+// Whether `pattern` holds none of the characters a shell pattern gives a
+// meaning to: it then matches exactly the one name equal to it, whatever the
+// locale, which a byte comparison answers far quicker than fnmatch (the walk
+// asks for every name it meets).
+bool is_literal(const std::string& pattern) {
+  return pattern.find_first_of("*?[") == std::string::npos;
+}
+
 }  // namespace
 
 // Selects the inherited not_equal, so `matches` answers false whatever the
 // entry: a veto is asked for by name, never as part of a query.
 VetoFilter::VetoFilter()
-    : Filter(&Filter::not_equal), patterns_(read_patterns()) {}
+    : Filter(&Filter::not_equal), patterns_(read_patterns()) {
+  for (const std::string& pattern : patterns_) {
+    (is_literal(pattern) ? literals_ : wildcards_).push_back(pattern);
+  }
+}
 
 bool VetoFilter::is_vetoed(const char* name) const {
-  for (const std::string& pattern : patterns_) {
+  for (const std::string& pattern : literals_) {
+    if (pattern == name) return true;
+  }
+  for (const std::string& pattern : wildcards_) {
     if (fnmatch(pattern.c_str(), name, FNM_NOESCAPE) == 0) return true;
   }
   return false;

@@ -33,6 +33,10 @@ class VetoFilter : public Filter {
 
  private:
   const std::vector<std::string> patterns_;
+  // The patterns again, split into those without wildcards, compared as
+  // they are, and the others.
+  std::vector<std::string> literals_;
+  std::vector<std::string> wildcards_;
 };
 
 }  // namespace orv

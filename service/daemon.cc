@@ -257,6 +257,10 @@ void release_pid_file() {
 void worker_start(void*) {
   log_debug("service", __LINE__, "[%s] worker start",
             session().service_name().c_str());
+  // No tally of SQLite's memory: it would take a mutex on every allocation
+  // of every handler's cache writes and reads. Set before any thread of the
+  // daemon uses SQLite; refused, harmlessly, once SQLite has started.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   start_folder_watchers();
   // Pages of a slot report its watcher's change mark, as their handler
   // process was forked with it.

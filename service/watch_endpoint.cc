@@ -2,6 +2,8 @@
 // slot's database. It runs on the daemon's worker pool, one request at a
 // time, because the watchers live in the daemon; it answers first and then
 // does the work, which nobody waits for.
+#include <malloc.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +41,15 @@ void rearm_watcher(FolderWatcher* watcher, size_t index, int64_t since) {
     folders = store.folders();
   }
   const size_t watched = watcher->rearm(folders, since);
+  folders = std::vector<std::string>();
+  {
+    // Reading a large list leaves this thread's heap with many free pages.
+    // They go back to the system: every handler process forked later would
+    // otherwise start with its copy of them, paying for the copy at fork and
+    // counting it as its own memory.
+    ForkGuard guard;
+    malloc_trim(0);
+  }
   log_debug("watch", __LINE__, "[watch] index %d: %d folders watched",
             static_cast<int>(index), static_cast<int>(watched));
 }
