@@ -61,6 +61,7 @@ constexpr char kClusters[] =
     "SELECT GROUP_CONCAT(DISTINCT cluster), count(*) FROM ( SELECT rowid id, "
     "cluster FROM entry ) GROUP BY cluster ORDER BY MIN(id)";
 constexpr char kPaths[] = "SELECT path FROM cache";
+constexpr char kListUuid[] = "SELECT uuid FROM cache WHERE rowid = 1;";
 constexpr char kDelete[] = "DELETE FROM cache WHERE @uuid = uuid;";
 constexpr char kPublish[] = "UPDATE cache SET uuid = @uuid WHERE rowid = 1;";
 
@@ -493,7 +494,7 @@ Json CacheStore::fetch(const std::string& uuid, int64_t offset, int64_t limit,
                           formatter->format_entry(entry).release());
   }
   const ChangeProbe probe = g_change_probe.load();
-  const bool changed = index_ != 0 && probe != nullptr && probe(index_);
+  const bool changed = index_ != 0 && probe != nullptr && probe(index_, uuid);
   Json result = Json::adopt(json_pack("{so si sb}", "datas", datas.release(),
                                       "total", static_cast<int>(total),
                                       "changed", changed ? 1 : 0));
@@ -602,6 +603,12 @@ std::vector<std::string> CacheStore::folders() {
     result.emplace_back(path);
   }
   return result;
+}
+
+std::string CacheStore::list_uuid() {
+  if (!db_) return std::string();
+  Statement query(db_, kListUuid);
+  return query.step() == SQLITE_ROW ? query.column_text(0) : std::string();
 }
 
 Json CacheStore::clusters() {

@@ -42,9 +42,9 @@ inline constexpr size_t kStatRecordSize = 144;
 static_assert(sizeof(struct stat) == kStatRecordSize,
               "the cache stores the 144-byte x86-64 stat record");
 
-// Whether the folders of cache slot `index` (1 or 2) have changed since they
-// were last put under watch.
-using ChangeProbe = bool (*)(size_t index);
+// Whether the folders of the list `uuid` in cache slot `index` (1 or 2) have
+// changed since they were put under watch for it.
+using ChangeProbe = bool (*)(size_t index, const std::string& uuid);
 // The folder watcher's seam: the watcher installs its answer here. Until it
 // does (or after null is given) every page reports "changed" false.
 void set_change_probe(ChangeProbe probe);
@@ -119,6 +119,8 @@ class CacheStore {
   // without keeping the many repeats a list sorted across folders holds.
   // Empty without a connection.
   std::vector<std::string> folders();
+  // The uuid the slot's list bears; empty without a connection or a list.
+  std::string list_uuid();
   // [{"value": cluster key, "count": entries}], one element per distinct key
   // in the order of the key's first entry. Empty array without a connection.
   Json clusters();

@@ -58,6 +58,7 @@ TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
   EXPECT_EQ(store.folders(),
             (std::vector<std::string>{"/share/Pub/a", "/share/Pub/b",
                                       "/share/Other"}));
+  EXPECT_EQ(CacheStore(2, false).list_uuid(), store.uuid());
 
   auto formatter = std::make_shared<RecordingFormatter>();
   Json page = store.fetch(0, 500, formatter, &error);

@@ -33,14 +33,16 @@ void rearm_watcher(FolderWatcher* watcher, size_t index, int64_t since) {
   const Session& current = session();
   ThreadIdentity as_user(current.uid(), current.gid(), current.groups());
   std::vector<std::string> folders;
+  std::string list;
   if (as_user.ok()) {
     // The read under the fork gate, and only the read: the watches are
     // added once it is open again, as they need no library.
     ForkGuard guard;
     CacheStore store(index, false);
     folders = store.folders();
+    list = store.list_uuid();
   }
-  const size_t watched = watcher->rearm(folders, since);
+  const size_t watched = watcher->rearm(folders, since, list);
   folders = std::vector<std::string>();
   {
     // Reading a large list leaves this thread's heap with many free pages.

@@ -27,6 +27,18 @@ int64_t nanoseconds(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+// The key of the list `uuid` in the watcher's state word, above its mark
+// bit: 0 for no list (the mark answers for any), otherwise 63 bits of the
+// uuid's FNV-1a hash with the highest of them set, so that it is never 0.
+uint64_t list_key(const std::string& uuid) {
+  if (uuid.empty()) return 0;
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : uuid) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  return (hash >> 1) | (1ull << 62);
+}
+
 }  // namespace
 
 bool marks_change(std::string_view bytes,
@@ -69,7 +81,7 @@ void FolderWatcher::start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (running_) return;
   fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  changed_ = false;
+  state_ = 0;
   running_ = true;
   ready_ = false;
   pthread_attr_init(&attributes_);
@@ -140,14 +152,14 @@ void FolderWatcher::run() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (marks_change(std::string_view(buffer, static_cast<size_t>(got)),
                        table_, *veto)) {
-        changed_ = true;
+        state_.fetch_or(kChanged);
       }
     }
   }
 }
 
 size_t FolderWatcher::rearm(const std::vector<std::string>& folders,
-                            int64_t since) {
+                            int64_t since, const std::string& list) {
   std::lock_guard<std::mutex> lock(mutex_);
   // The events still queued came before this arming and are not its
   // changes. Dropped while the lock keeps the event thread from looking at
@@ -156,7 +168,7 @@ size_t FolderWatcher::rearm(const std::vector<std::string>& folders,
   alignas(inotify_event) char stale[kReadSize];
   while (fd_ >= 0 && read(fd_, stale, sizeof(stale)) > 0) {
   }
-  changed_ = false;
+  state_ = list_key(list) << 1;
   // A folder watched already keeps its watch, which adding it again
   // returns: making a watch costs several times what finding one does, and
   // a list is mostly re-armed on the folders it had.
@@ -174,7 +186,7 @@ size_t FolderWatcher::rearm(const std::vector<std::string>& folders,
     struct stat st;
     if (fstatat(AT_FDCWD, folder.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         nanoseconds(st.st_ctim) >= since) {
-      changed_ = true;
+      state_.fetch_or(kChanged);
     }
   }
   for (const auto& [wd, path] : table_) {
@@ -211,9 +223,15 @@ void stop_folder_watchers() {
   folder_watcher(2)->stop();
 }
 
-bool folder_changed(size_t index) {
+bool FolderWatcher::has_changed(const std::string& uuid) const {
+  const uint64_t state = state_.load();
+  const uint64_t armed = state >> 1;
+  return (state & kChanged) != 0 && (armed == 0 || armed == list_key(uuid));
+}
+
+bool folder_changed(size_t index, const std::string& uuid) {
   const FolderWatcher* watcher = folder_watcher(index);
-  return watcher != nullptr && watcher->has_changed();
+  return watcher != nullptr && watcher->has_changed(uuid);
 }
 
 }  // namespace orv

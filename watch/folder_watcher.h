@@ -67,13 +67,20 @@ class FolderWatcher {
   // changed at or after `since` marks the watcher changed: an entry made or
   // removed there after that moment, while the list was being made, is
   // reported although no event of it will come. Paths are looked up with the
-  // calling thread's identity. Returns how many folders are watched.
-  // Called on one thread at a time (the worker pool's).
-  size_t rearm(const std::vector<std::string>& folders, int64_t since);
+  // calling thread's identity. `list` is the uuid of the list the folders
+  // belong to; the mark then answers for that list only (empty: for any).
+  // Returns how many folders are watched. Called on one thread at a time
+  // (the worker pool's).
+  size_t rearm(const std::vector<std::string>& folders, int64_t since,
+               const std::string& list = std::string());
 
   // Whether a relevant change was seen since the last rearm (or start).
   // Reads no lock: a forked process may ask its copy.
-  bool has_changed() const { return changed_; }
+  bool has_changed() const { return (state_.load() & kChanged) != 0; }
+  // The same for the list `uuid`: false while the watcher is still armed for
+  // another list. A list's first pages are often read before its own arming,
+  // and the marks of the list it replaced are not its changes.
+  bool has_changed(const std::string& uuid) const;
   bool running() const { return running_; }
   // The number of folders watched. Used by tests.
   size_t watched();
@@ -85,9 +92,13 @@ class FolderWatcher {
   // Constant after construction.
   const size_t index_;
 
-  // Set by the event thread, cleared by rearm and start; read without the
-  // lock. The thread runs while running_ is true.
-  std::atomic<bool> changed_{false};
+  // The armed list's key (see list_key) above the change mark in bit 0: one
+  // word, so that a forked process's copy never pairs one list's key with
+  // another's mark. The mark is set by the event thread and by rearm; rearm
+  // and start replace the whole word. Read without the lock. The thread runs
+  // while running_ is true.
+  static constexpr uint64_t kChanged = 1;
+  std::atomic<uint64_t> state_{0};
   std::atomic<bool> running_{false};
   // Set by the event thread once it has started up; start waits for it.
   std::atomic<bool> ready_{false};
@@ -123,11 +134,11 @@ FolderWatcher* folder_watcher(size_t index);
 void start_folder_watchers();
 void stop_folder_watchers();
 
-// Whether the watcher of slot `index` has seen a change since it was last
-// armed; false for an index without a watcher. The cache store's change
-// probe: it runs in handler processes, on the watchers they were forked
-// with.
-bool folder_changed(size_t index);
+// Whether the watcher of slot `index` has seen a change of the list `uuid`
+// since it was armed for it; false for an index without a watcher. The cache
+// store's change probe: it runs in handler processes, on the watchers they
+// were forked with.
+bool folder_changed(size_t index, const std::string& uuid);
 
 }  // namespace orv
 
