@@ -85,6 +85,25 @@ std::string read_input() {
   }
 }
 
+// Reads standard input to its end and drops it. The web server writes the
+// request's body into a pipe to this program; a reply given before the body
+// is taken may close that pipe under the server's write, and fcgiwrap then
+// answers 502 in place of the reply.
+void drain_input() {
+  char chunk[65536];
+  while (true) {
+    ssize_t count = read(STDIN_FILENO, chunk, sizeof(chunk));
+    if (count > 0 || (count < 0 && errno == EINTR)) continue;
+    return;
+  }
+}
+
+// A refusal made before the request's body is read.
+int refuse(int code) {
+  drain_input();
+  return error_reply(code, "");
+}
+
 // Sets the caller's "__SESSION__" object in `params` (an object; any other
 // value goes unchanged). When the object cannot be made (no REMOTE_ADDR), a
 // "__SESSION__" the caller sent is removed rather than passed on as if the
@@ -207,14 +226,14 @@ int gateway_main() {
   }
   tovix_session_t session{};
   if (sid.empty() || auth_get_session(sid.c_str(), 1, &session) != 0) {
-    return error_reply(401, "");
+    return refuse(401);
   }
 
   const char* location = std::getenv("SCRIPT_URL");
   const char* method = std::getenv("REQUEST_METHOD");
   if (location == nullptr || method == nullptr ||
       !inside_application(location)) {
-    return error_reply(400, "");
+    return refuse(400);
   }
 
   const bool is_system_management = is_delegated(session.user);
