@@ -174,6 +174,24 @@ function shownRows(page) {
   })).sort((a, b) => a.index - b.index));
 }
 
+// The gateway's answers other than a plain success and the pages' script
+// errors, printed when the test fails.
+const trouble = [];
+function watched(page) {
+  const note = (what) => trouble.push(((Date.now() - kStart) / 1000).toFixed(1) + ' s: ' + what);
+  page.on('pageerror', (error) => note('page error: ' + error.message));
+  page.on('requestfailed', (request) => note('failed: ' + request.url()));
+  page.on('response', (response) => {
+    if (!response.url().includes('/Orvane6/')) return;
+    response.text().then((text) => {
+      if (response.status() !== 200 || !/"error_code":0[,}]/.test(text)) {
+        note(response.status() + ' ' + response.url() + ': ' + text.slice(0, 200));
+      }
+    }, () => {});
+  });
+  return page;
+}
+
 // Waits until the rows in view are loaded, after a new list when `uuid` is
 // given (the one before it).
 async function settled(page, previousUuid) {
@@ -182,7 +200,13 @@ async function settled(page, previousUuid) {
     if (uuid === '' || uuid === previousUuid) return false;
     const rows = await shownRows(page);
     return rows.length > 0 && rows.every((row) => !row.loading);
-  }, 20000, 'the list');
+  }, 20000, 'the list').catch(async (error) => {
+    const rows = await shownRows(page);
+    throw new Error(error.message + ' (' + rows.filter((row) => row.loading).length + ' of ' +
+                    rows.length + ' rows loading; summary "' +
+                    (await page.textContent('#summary')) + '", banner "' +
+                    (await page.textContent('#banner p')) + '")');
+  });
 }
 
 // Every row in the document is the entry hvcall has at its position.
@@ -253,7 +277,7 @@ async function noSideways(page, what) {
 // is in.
 async function openDemo(browser, demo, options) {
   const context = await browser.newContext({locale: 'en-US', ...options});
-  const page = await context.newPage();
+  const page = watched(await context.newPage());
   await page.goto(demo.url);
   await settled(page, '');
   return {context, page};
@@ -392,9 +416,15 @@ async function pageScenario(browser, demo) {
   // Without the cookie the page says so, also when it knows the share.
   for (const address of [demo.origin + '/', demo.url.replace(/sid=[^&]*&/, '')]) {
     const signedOut = await browser.newContext();
-    const outPage = await signedOut.newPage();
+    const outPage = watched(await signedOut.newPage());
     await outPage.goto(address);
-    await outPage.waitForSelector('#signed-out:not([hidden])');
+    await outPage.waitForSelector('#signed-out:not([hidden])', {timeout: 20000}).catch(
+        async (error) => {
+          const shown = await outPage.$$eval('body > [id]', (parts) => parts
+              .filter((part) => !part.hidden).map((part) => part.id));
+          throw new Error(address + ': no signed-out message, shown: ' + shown.join(' ') +
+                          '\n' + error.message);
+        });
     assert.equal(await outPage.isHidden('#app'), true, address);
     assert.equal(await outPage.$$eval('#rows [role=row]', (rows) => rows.length), 0);
     if (address.includes('#')) {
@@ -476,6 +506,7 @@ async function main() {
     await scenarios[scenario](browser, demo);
   } catch (error) {
     console.error(error);
+    if (trouble.length > 0) console.error('what the pages met:\n' + trouble.join('\n'));
     if (demo) console.error('run-demo output:\n' + demo.out + demo.err);
     throw error;
   } finally {
