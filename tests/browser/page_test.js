@@ -227,11 +227,16 @@ async function expectRows(page, expected, what) {
   return rows;
 }
 
+// Scrolls row `index` into view and waits until the page has put it into the
+// document (loaded or not): the rows change only on the next frame after
+// the scroll, so a wait for loaded rows alone may see the rows from before.
 async function scrollToRow(page, index) {
   await page.$eval('#viewport', (viewport, row) => {
     const height = document.getElementById('probe').getBoundingClientRect().height;
     viewport.scrollTop = row * height;
   }, index);
+  await waitFor(async () => (await shownRows(page)).some((row) => row.index === index), 10000,
+                'row ' + index);
 }
 
 // Searches with the form as `fill` leaves it, and waits for the new list.
