@@ -1,11 +1,12 @@
 #include "common/interval_timer.h"
 
-#include <sched.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <ctime>
+
+#include "common/thread.h"
 
 namespace orv {
 
@@ -37,11 +38,7 @@ void IntervalTimer::start(int seconds) {
   }
   fd_ = fd;
   running_ = true;
-  pthread_attr_init(&attributes_);
-  pthread_attr_setscope(&attributes_, PTHREAD_SCOPE_SYSTEM);
-  pthread_attr_setschedpolicy(&attributes_, SCHED_RR);
-  thread_started_ = pthread_create(&thread_, &attributes_,
-                                   &IntervalTimer::thread_main, this) == 0;
+  thread_started_ = start_thread(&thread_, &IntervalTimer::thread_main, this);
   owner_ = getpid();
 }
 
@@ -62,7 +59,6 @@ void IntervalTimer::stop() {
         pthread_join(thread_, nullptr);
       }
     }
-    pthread_attr_destroy(&attributes_);
   }
   thread_started_ = false;
   close(fd_);

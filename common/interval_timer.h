@@ -57,7 +57,6 @@ class IntervalTimer {
   std::mutex control_;
   int fd_ = -1;
   pthread_t thread_{};
-  pthread_attr_t attributes_{};
   bool thread_started_ = false;
   pid_t owner_ = 0;  // the process whose thread serves the timer
 };

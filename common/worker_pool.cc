@@ -1,7 +1,8 @@
 #include "common/worker_pool.h"
 
-#include <sched.h>
 #include <unistd.h>
+
+#include "common/thread.h"
 
 namespace orv {
 
@@ -17,15 +18,9 @@ struct WorkerPool::Job {
 };
 
 WorkerPool::WorkerPool(int threads) : head_(new Job) {
-  pthread_attr_init(&attributes_);
-  // Requested only: without explicit scheduling the threads inherit the
-  // creator's policy, so an unprivileged process still gets its threads.
-  pthread_attr_setscope(&attributes_, PTHREAD_SCOPE_SYSTEM);
-  pthread_attr_setschedpolicy(&attributes_, SCHED_RR);
   for (int i = 0; i < threads; ++i) {
     pthread_t id;
-    if (pthread_create(&id, &attributes_, &WorkerPool::thread_main, this) ==
-        0) {
+    if (start_thread(&id, &WorkerPool::thread_main, this)) {
       threads_.push_back(id);
     }
   }
@@ -37,7 +32,6 @@ WorkerPool::~WorkerPool() {
   pthread_mutex_unlock(&mutex_);
   if (!posted) stop();
   for (pthread_t id : threads_) pthread_join(id, nullptr);
-  pthread_attr_destroy(&attributes_);
   pthread_cond_destroy(&wake_);
   pthread_mutex_destroy(&mutex_);
   // Jobs that never ran, the stop request among them: their callers get no

@@ -51,7 +51,6 @@ class WorkerPool {
 
   // Constant after construction.
   std::vector<pthread_t> threads_;
-  pthread_attr_t attributes_;
 
   // Guarded by mutex_. The queue is circular and doubly linked through its
   // head node: empty when head_ links to itself.

@@ -1,7 +1,6 @@
 #include "recent/store.h"
 
 #include <pthread.h>
-#include <sched.h>
 
 #include <atomic>
 #include <cstdio>
@@ -12,6 +11,7 @@
 
 #include "common/json.h"
 #include "common/log.h"
+#include "common/thread.h"
 #include "recent/database.h"
 #include "recent/list_cache.h"
 #include "recent/log.h"
@@ -225,14 +225,7 @@ void store_start() {
   g_queue.clear();
   pthread_mutex_unlock(&g_mutex);
   g_stop.store(0);
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  // Requested only: the thread inherits the creator's policy otherwise.
-  pthread_attr_setscope(&attributes, PTHREAD_SCOPE_SYSTEM);
-  pthread_attr_setschedpolicy(&attributes, SCHED_RR);
-  g_running =
-      pthread_create(&g_writer, &attributes, &writer_main, nullptr) == 0;
-  pthread_attr_destroy(&attributes);
+  g_running = start_thread(&g_writer, &writer_main, nullptr);
 }
 
 void store_stop() {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "common/fork_gate.h"
+#include "common/thread.h"
 
 namespace orv {
 
@@ -84,14 +84,9 @@ void FolderWatcher::start() {
   state_ = 0;
   running_ = true;
   ready_ = false;
-  pthread_attr_init(&attributes_);
-  pthread_attr_setscope(&attributes_, PTHREAD_SCOPE_SYSTEM);
-  pthread_attr_setschedpolicy(&attributes_, SCHED_RR);
-  thread_started_ = pthread_create(&thread_, &attributes_,
-                                   &FolderWatcher::thread_main, this) == 0;
+  thread_started_ = start_thread(&thread_, &FolderWatcher::thread_main, this);
   if (!thread_started_) {
     running_ = false;
-    pthread_attr_destroy(&attributes_);
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     return;
@@ -116,7 +111,6 @@ void FolderWatcher::stop() {
   lock.unlock();
   pthread_join(thread_, nullptr);
   lock.lock();
-  pthread_attr_destroy(&attributes_);
   if (fd_ >= 0) close(fd_);  // Removes every watch with it.
   fd_ = -1;
   table_.clear();
