@@ -85,22 +85,12 @@ std::string read_input() {
   }
 }
 
-// Reads standard input to its end and drops it. The web server writes the
-// request's body into a pipe to this program; a reply given before the body
-// is taken may close that pipe under the server's write, and fcgiwrap then
-// answers 502 in place of the reply.
-void drain_input() {
-  char chunk[65536];
-  while (true) {
-    ssize_t count = read(STDIN_FILENO, chunk, sizeof(chunk));
-    if (count > 0 || (count < 0 && errno == EINTR)) continue;
-    return;
-  }
-}
-
-// A refusal made before the request's body is read.
+// A refusal made before the request's body is read. The body is read first
+// and dropped: the web server writes it into a pipe to this program, and a
+// reply given before it is taken may close that pipe under the server's
+// write, which fcgiwrap then answers with 502 in place of the reply.
 int refuse(int code) {
-  drain_input();
+  read_input();
   return error_reply(code, "");
 }
 
