@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,32 +119,67 @@ bool socket_is_live(const ServiceAddress& address) {
   return live;
 }
 
+// A fresh name to bind under: "bind-" and 16 random hex digits. False when
+// the kernel gives no random bytes.
+bool random_bind_name(std::string* name) {
+  unsigned char bytes[8];
+  if (getrandom(bytes, sizeof(bytes), 0) !=
+      static_cast<ssize_t>(sizeof(bytes))) {
+    return false;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  *name = "bind-";
+  for (unsigned char byte : bytes) {
+    *name += kHex[byte >> 4];
+    *name += kHex[byte & 15];
+  }
+  return true;
+}
+
 // Binds and listens on the service's socket, replacing a stale one. Runs
 // under the name's lock file, so two instances cannot both see the old
-// socket as stale and bind one after the other.
+// socket as stale and take the name one after the other.
+//
+// The socket is bound under a random name and then renamed to the service's
+// name. Every account may read /proc/net/unix, which shows the path given to
+// bind, and a service name may carry a login secret; a caller's connect finds
+// the socket by the name it has now.
 bool listen_on(hv_service* service) {
   const ServiceAddress& address = service->address;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
-  if (bind(fd, address.addr(), address.length()) != 0) {
-    if (errno != EADDRINUSE || socket_is_live(address)) {
-      close(fd);
-      errno = EADDRINUSE;
-      return false;
-    }
-    if ((unlink(address.path()) != 0 && errno != ENOENT) ||
-        bind(fd, address.addr(), address.length()) != 0) {
-      close(fd);
-      return false;
-    }
+  ServiceAddress bound;
+  bool is_bound = false;
+  std::string name;
+  for (int attempt = 0; attempt < 4 && !is_bound; ++attempt) {
+    if (!random_bind_name(&name) || !bound.resolve(name.c_str())) break;
+    is_bound = bind(fd, bound.addr(), bound.length()) == 0;
+    if (!is_bound && errno != EADDRINUSE) break;
   }
   // Anybody may connect; the peer check answers strangers with a refusal,
   // which tells them more than a connect error would.
-  struct stat st;
-  if (chmod(address.path(), 0666) != 0 || stat(address.path(), &st) != 0 ||
+  if (!is_bound || chmod(bound.path(), 0666) != 0 ||
       listen(fd, SOMAXCONN) != 0) {
-    unlink(address.path());
+    const int saved = errno;
+    if (is_bound) unlink(bound.path());
     close(fd);
+    errno = saved;
+    return false;
+  }
+  // A live service keeps its name; a stale socket is replaced by the rename.
+  struct stat st;
+  if (socket_is_live(address)) {
+    unlink(bound.path());
+    close(fd);
+    errno = EADDRINUSE;
+    return false;
+  }
+  if (rename(bound.path(), address.path()) != 0 ||
+      stat(address.path(), &st) != 0) {
+    const int saved = errno;
+    unlink(bound.path());
+    close(fd);
+    errno = saved;
     return false;
   }
   service->socket_dev = st.st_dev;
