@@ -15,6 +15,7 @@
 #include "common/bus/hvservice.h"
 #include "common/json.h"
 #include "common/platform/root.h"
+#include "common/platform/session_store.h"
 #include "common/platform/tovix.h"
 #include "gateway/request.h"
 
@@ -121,15 +122,16 @@ void add_session_object(json_t* params, const tovix_session_t& session,
 // Starts the session's daemon from the application's package folder, detached
 // from this request: its standard streams on /dev/null (so that it never holds
 // the web server's response open), a session of its own, no descriptor of
-// ours, default signal handling, and this process's environment. Returns
-// after giving it half a second to come up.
+// ours, default signal handling, and this process's environment. The session
+// id goes in the environment, not on the command line, which every account
+// can read; the cookie, which holds it too, is left out. Returns after giving
+// the daemon half a second to come up.
 void start_daemon(const std::string& sid) {
   char folder[4096];
   Get_Private_Profile_String("Orvane6", "Install_Path", "", folder,
                              sizeof(folder), root_path(kPackageConfig).c_str());
   std::string program = std::string(folder) + kDaemonProgram;
-  std::string id = sid;
-  char* argv[] = {program.data(), const_cast<char*>("-s"), id.data(), nullptr};
+  char* argv[] = {program.data(), nullptr};
   pid_t pid = fork();
   if (pid < 0) return;  // The second call is still made, and fails.
   if (pid == 0) {
@@ -147,6 +149,8 @@ void start_daemon(const std::string& sid) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    unsetenv("HTTP_COOKIE");
+    if (setenv(platform::kSessionIdVariable, sid.c_str(), 1) != 0) _exit(1);
     execvp(program.c_str(), argv);
     _exit(1);
   }

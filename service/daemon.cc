@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +26,7 @@
 #include "common/json.h"
 #include "common/log.h"
 #include "common/platform/root.h"
+#include "common/platform/session_store.h"
 #include "common/worker_pool.h"
 #include "order/collation.h"
 #include "query/file_type.h"
@@ -39,11 +41,13 @@ namespace {
 
 // Process-wide state of the daemon, in the order it is created.
 int g_pid_fd = -1;
+int g_pid_dir = -1;  // the folder of the pid files
 std::string g_pid_path;
 std::atomic<hv_service_t*> g_service{nullptr};
 std::unique_ptr<WorkerPool> g_pool;
 
 constexpr int kBacktraceFrames = 50;
+constexpr char kPidFolder[] = "/var/run/orv";
 
 // strsignal's texts, read before a crash: strsignal itself may allocate.
 char g_signal_texts[NSIG][64];
@@ -113,8 +117,24 @@ void prepare_crash_report() {
   }
 }
 
-// ---- options
-// ------------------------------------------------------------------
+// ---- options and the session id --------------------------------------------
+
+// Overwrites `text` in place with 'x's. A session id is a login secret, and
+// every account can read a process's command line; the text in the
+// process's memory is what they read.
+void hide_text(char* text) {
+  if (text != nullptr) std::memset(text, 'x', std::strlen(text));
+}
+
+// The session id handed over in the environment (the gateway's way), taken
+// out of it: the daemon's handlers and the tools they run see none of it.
+void take_session_from_environment() {
+  char* sid = std::getenv(platform::kSessionIdVariable);
+  if (sid == nullptr || *sid == '\0') return;
+  session().set_session(sid);
+  hide_text(sid);
+  unsetenv(platform::kSessionIdVariable);
+}
 
 // The -l argument read leniently: its leading decimal number, 0 when there
 // is none; at most 8.
@@ -144,6 +164,7 @@ bool read_options(int argc, char** argv) {
         return true;  // Options after -c are not read.
       case 's':
         session().set_session(optarg);
+        hide_text(optarg);
         break;
       case 'l':
         log_level = read_level(optarg);
@@ -165,6 +186,7 @@ int service_main(int argc, char** argv, std::span<const Endpoint> extra) {
   Session& current = session();
   log_level = 6;
   if (read_options(argc, argv)) return 0;
+  if (current.sid().empty()) take_session_from_environment();
 
   const std::string name = current.service_name();
   if (!current.session_alive()) {
@@ -221,8 +243,24 @@ int service_main(int argc, char** argv, std::span<const Endpoint> extra) {
 
 void acquire_pid_file() {
   const std::string& name = session().service_name();
-  g_pid_path = root_path("/var/run/" + name + ".pid");
-  g_pid_fd = open(g_pid_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // The folder is root's alone: the file names carry session ids.
+  const std::string folder = root_path(kPidFolder);
+  g_pid_path = folder + "/" + name + ".pid";
+  if (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) {
+    g_pid_dir =
+        open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  struct stat st {};
+  if (g_pid_dir >= 0 &&
+      (fstat(g_pid_dir, &st) != 0 || st.st_uid != geteuid() ||
+       ((st.st_mode & 077) != 0 && fchmod(g_pid_dir, 0700) != 0))) {
+    close(g_pid_dir);
+    g_pid_dir = -1;
+  }
+  if (g_pid_dir >= 0) {
+    g_pid_fd = openat(g_pid_dir, (name + ".pid").c_str(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }
   if (g_pid_fd < 0) {
     log_line(LogKind::kError, "[%s] create pid file %s fail.", name.c_str(),
              g_pid_path.c_str());
@@ -248,10 +286,12 @@ void acquire_pid_file() {
 
 void release_pid_file() {
   if (g_pid_fd < 0) return;
-  unlink(g_pid_path.c_str());
+  unlinkat(g_pid_dir, (session().service_name() + ".pid").c_str(), 0);
   flock(g_pid_fd, LOCK_UN);
   close(g_pid_fd);
+  close(g_pid_dir);
   g_pid_fd = -1;
+  g_pid_dir = -1;
 }
 
 void worker_start(void*) {
@@ -261,7 +301,8 @@ void worker_start(void*) {
   // of every handler's cache writes and reads. Set before any thread of the
   // daemon uses SQLite; refused, harmlessly, once SQLite has started.
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-  start_folder_watchers();
+  // The watchers spend the session user's inotify budget, not root's.
+  start_folder_watchers(session().identity());
   // Pages of a slot report its watcher's change mark, as their handler
   // process was forked with it.
   set_change_probe(&folder_changed);

@@ -227,7 +227,7 @@ TEST_F(CacheFaultTest, KilledDaemonIsReplacedAndServesCompleteSlots) {
 
   daemon_->signal(SIGKILL);
   ASSERT_EQ(daemon_->wait(milliseconds(5000)), 128 + SIGKILL);
-  EXPECT_TRUE(sandbox_.exists("var/run/orv-" + sid_ + ".pid"));
+  EXPECT_TRUE(sandbox_.exists("var/run/orv/orv-" + sid_ + ".pid"));
   EXPECT_TRUE(sandbox_.exists("var/run/hvbus/orv-" + sid_));
 
   Process& again = start(sid_, {"-l", "7"});
@@ -237,7 +237,7 @@ TEST_F(CacheFaultTest, KilledDaemonIsReplacedAndServesCompleteSlots) {
       },
       milliseconds(5000)))
       << again.err();
-  EXPECT_EQ(sandbox_.read_file("var/run/orv-" + sid_ + ".pid"),
+  EXPECT_EQ(sandbox_.read_file("var/run/orv/orv-" + sid_ + ".pid"),
             std::to_string(again.pid()));
   EXPECT_EQ(int_of(fetch(one), "total"), 7);
   Json page = call(sid_, "fetch.cache",

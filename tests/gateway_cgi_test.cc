@@ -54,12 +54,13 @@ class GatewayCgiTest : public ::testing::Test {
     sandbox_.write_file(
         "pkg/usr/sbin/orv-service",
         "#!/bin/sh\n"
-        "echo \"$* ORV_ROOT=$ORV_ROOT\" >> '" +
+        "echo \"[$*] ORV_SID=$ORV_SID cookie=${HTTP_COOKIE-none} "
+        "ORV_ROOT=$ORV_ROOT\" >> '" +
             sandbox_.path("started.log") +
             "'\n"
-            "[ \"$1\" = -s ] && [ -n \"$ORV_ROOT\" ] || exit 1\n"
+            "[ -n \"$ORV_SID\" ] && [ -n \"$ORV_ROOT\" ] || exit 1\n"
             "exec '" +
-            bin("gateway-peer") + "\' \"orv-$2\"\n",
+            bin("gateway-peer") + "\' \"orv-$ORV_SID\"\n",
         0755);
   }
 
@@ -258,7 +259,8 @@ TEST_F(GatewayCgiTest, RightsComeFromTheDelegationToolAndTheGroups) {
 
 TEST_F(GatewayCgiTest, AMissingDaemonIsStartedWithTheWholeIdAndCalledAgain) {
   // A session id longer than 9 characters names its service in full; the
-  // daemon must be started with that same id to serve it.
+  // daemon must be started with that same id to serve it. The id goes in the
+  // environment, never on the command line, and the cookie stays behind.
   const std::string sid = "Long" + std::string(56, 'x') + "1234";
   sandbox_.write_file("var/run/sessions/" + sid, "[session]\nuser = nobody\n",
                       0600);
@@ -268,14 +270,16 @@ TEST_F(GatewayCgiTest, AMissingDaemonIsStartedWithTheWholeIdAndCalledAgain) {
   EXPECT_EQ(result.status, 0);
   Json reply = peer_reply(result);
   EXPECT_EQ(member(reply, "method"), "POST /Orvane6/fetch.cache");
-  EXPECT_EQ(sandbox_.read_file("started.log"),
-            "-s " + sid + " ORV_ROOT=" + sandbox_.root() + "\n");
+  EXPECT_EQ(
+      sandbox_.read_file("started.log"),
+      "[] ORV_SID=" + sid + " cookie=none ORV_ROOT=" + sandbox_.root() + "\n");
 
   // Once running, it is called without another start.
   result = run_gateway(sandbox_, vars, {}, R"({"index":2})");
   EXPECT_EQ(member(peer_reply(result), "method"), "POST /Orvane6/fetch.cache");
-  EXPECT_EQ(sandbox_.read_file("started.log"),
-            "-s " + sid + " ORV_ROOT=" + sandbox_.root() + "\n");
+  EXPECT_EQ(
+      sandbox_.read_file("started.log"),
+      "[] ORV_SID=" + sid + " cookie=none ORV_ROOT=" + sandbox_.root() + "\n");
 }
 
 TEST_F(GatewayCgiTest, FailedCallsAnswerTimeoutOrServiceUnavailable) {

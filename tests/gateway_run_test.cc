@@ -66,7 +66,7 @@ TEST(GatewayRunTest, DemoServesUntilInterruptedAndLeavesNothing) {
   EXPECT_EQ(sandbox.run({bin("tovix-session"), "check", sid}, in_demo).status,
             0);
   // The first request started the session's daemon.
-  EXPECT_TRUE(sandbox.exists("demo/root/var/run/orv-" + sid + ".pid"));
+  EXPECT_TRUE(sandbox.exists("demo/root/var/run/orv/orv-" + sid + ".pid"));
 
   RunOptions other_port;
   other_port.env["PORT"] = std::to_string(free_loopback_port());
@@ -79,7 +79,7 @@ TEST(GatewayRunTest, DemoServesUntilInterruptedAndLeavesNothing) {
   EXPECT_EQ(run->wait(milliseconds(30000)), 0) << run->err();
   EXPECT_EQ(processes_under(demo), std::vector<pid_t>());
   EXPECT_TRUE(port_is_free(port));
-  EXPECT_FALSE(sandbox.exists("demo/root/var/run/orv-" + sid + ".pid"));
+  EXPECT_FALSE(sandbox.exists("demo/root/var/run/orv/orv-" + sid + ".pid"));
   EXPECT_EQ(sandbox.run({bin("tovix-session"), "check", sid}, in_demo).status,
             1);
 }

@@ -17,7 +17,7 @@ using std::chrono::seconds;
 using ServiceStartTest = ServiceTest;
 
 std::string pid_file(const std::string& sid) {
-  return "var/run/orv-" + sid + ".pid";
+  return "var/run/orv/orv-" + sid + ".pid";
 }
 
 TEST_F(ServiceStartTest, WithoutSessionRefusesToStart) {

@@ -25,6 +25,11 @@ constexpr size_t kMaxSessionIdLength = 64;
 // Length of the ids that create_session makes.
 constexpr size_t kNewSessionIdLength = 8;
 
+// The environment variable through which a program hands a session id to a
+// daemon it starts. Every account can read a command line; a process's
+// environment is readable by its own account alone.
+constexpr char kSessionIdVariable[] = "ORV_SID";
+
 // True when `sid` has the form of a session id.
 bool valid_session_id(const char* sid);
 
