@@ -1,6 +1,8 @@
 #include "service/dispatch.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,11 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "common/fork_gate.h"
@@ -26,6 +30,59 @@ namespace {
 
 hv_rest_t* g_rest = nullptr;
 WorkerPool* g_pool = nullptr;
+
+// How long a call beyond the cap waits for a handler to end before it is
+// refused.
+constexpr int kSlotWaitMilliseconds = 200;
+
+// The handler processes alive, each known by the read end of a pipe whose
+// write end that handler alone holds: the kernel reports the read end hung up
+// once the handler has ended, though the daemon is not its parent. Used on
+// the service loop's thread only.
+class HandlerSlots {
+ public:
+  // The write end for the next handler to hold, or -1 when kMaxHandlers are
+  // alive for kSlotWaitMilliseconds (or no pipe can be made).
+  int take() {
+    reap(0);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(kSlotWaitMilliseconds);
+    while (ends_.size() >= kMaxHandlers) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return -1;
+      reap(static_cast<int>(left.count()));
+    }
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+    ends_.push_back(ends[0]);
+    return ends[1];
+  }
+
+  size_t alive() const { return ends_.size(); }
+
+ private:
+  // Drops the slots of ended handlers, waiting at most `timeout` milliseconds
+  // for one to end when none has.
+  void reap(int timeout) {
+    polled_.clear();
+    for (int end : ends_) polled_.push_back({end, 0, 0});
+    if (poll(polled_.data(), polled_.size(), timeout) <= 0) return;
+    ends_.clear();
+    for (const pollfd& slot : polled_) {
+      if (slot.revents == 0) {
+        ends_.push_back(slot.fd);
+      } else {
+        close(slot.fd);
+      }
+    }
+  }
+
+  std::vector<int> ends_;
+  std::vector<pollfd> polled_;
+};
+
+HandlerSlots g_slots;
 
 // The life of a handler process: take the session user's identity, build
 // the parameters, serve, end. Never returns: a process forked from the
@@ -90,17 +147,31 @@ void on_bus_request(const char* method, hv_io_t* io, int fd) {
 
 void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                   int fd) {
+  const int slot = g_slots.take();
+  if (slot < 0) {
+    // Handlers are forked by root, past the session user's own limit on
+    // processes: a caller that floods the daemon is told it is busy.
+    log_line(LogKind::kWarning, "[%s] %zu handlers running: call refused",
+             session().service_name().c_str(), g_slots.alive());
+    hv_refuse(io, HV_UNAVAILABLE);
+    hv_io_free(io);
+    json_decref(params);
+    if (fd >= 0) close(fd);
+    return;
+  }
   // Through the gate: no other thread of the daemon is inside a library
   // that the handler process will use.
   pid_t child = gated_fork();
   if (child == 0) {
-    close_inherited_descriptors(hv_io_socket(io), fd);
+    close_inherited_descriptors(hv_io_socket(io), fd, slot);
     // The handler process is the child's child, so that the daemon never has
     // to reap it: the child ends at once and the handler is adopted. The
     // child has a single thread, so a plain fork is safe here.
     if (fork() == 0) serve(ctx, handler, io, params, fd);
     _exit(0);
   }
+  // The handler holds the slot's write end for its life.
+  close(slot);
   if (child > 0) {
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -132,7 +203,7 @@ Json request_object(hv_io_t* io, json_t* params) {
   return object;
 }
 
-void close_inherited_descriptors(int conn, int reply) {
+void close_inherited_descriptors(int conn, int reply, int keep) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) {
     // No descriptor is left for the listing (the daemon is at its limit):
@@ -142,7 +213,7 @@ void close_inherited_descriptors(int conn, int reply) {
     rlim_t end = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0;
     end = std::min<rlim_t>(end, rlim_t{1} << 20);
     for (int fd = 3; fd < static_cast<int>(end); ++fd) {
-      if (fd != conn && fd != reply) close_if_inherited(fd);
+      if (fd != conn && fd != reply && fd != keep) close_if_inherited(fd);
     }
     return;
   }
@@ -152,7 +223,9 @@ void close_inherited_descriptors(int conn, int reply) {
     long number = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0') continue;  // "." and ".."
     int fd = static_cast<int>(number);
-    if (fd < 3 || fd == listing || fd == conn || fd == reply) continue;
+    if (fd < 3 || fd == listing || fd == conn || fd == reply || fd == keep) {
+      continue;
+    }
     close_if_inherited(fd);
   }
   closedir(dir);

@@ -9,6 +9,8 @@
 
 #include <jansson.h>
 
+#include <cstddef>
+
 #include "common/bus/hvREST.h"
 #include "common/json.h"
 #include "common/worker_pool.h"
@@ -26,6 +28,9 @@ void set_watch_pool(WorkerPool* pool);
 // table. When that throws, closes the descriptor and frees the io.
 void on_bus_request(const char* method, hv_io_t* io, int fd);
 
+// The most handler processes of one daemon alive at once.
+constexpr size_t kMaxHandlers = 64;
+
 // Dispatcher of the endpoints served in a handler process: forks (through
 // the fork gate) a child that forks the handler process and ends at once,
 // waits for the child, and releases its own io, object and descriptor. The
@@ -34,7 +39,8 @@ void on_bus_request(const char* method, hv_io_t* io, int fd);
 // identity cannot be switched it answers code 3 instead and ends with
 // _exit(1); a handler that throws ends it with _exit(1) unanswered (the
 // caller sees its connection end). A failed fork drops the request
-// unanswered.
+// unanswered. While kMaxHandlers handler processes are alive, a call waits a
+// moment for one to end and is otherwise refused with HV_UNAVAILABLE.
 void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                   int fd);
 
@@ -53,11 +59,11 @@ Json request_object(hv_io_t* io, json_t* params);
 // file, timers, watchers, files, and the connections and reply descriptors
 // of other requests), so that none of them outlives the daemon in a
 // long-running handler and no other caller waits for this process to let go
-// of its connection. Keeps 0, 1 and 2, the request's own connection `conn`
-// and reply descriptor `reply` (whatever they are), and descriptors that are
-// not sockets whose status or link cannot be read or whose target is empty
-// or deleted.
-void close_inherited_descriptors(int conn, int reply);
+// of its connection. Keeps 0, 1 and 2, the request's own connection `conn`,
+// reply descriptor `reply` and `keep` (whatever they are), and descriptors
+// that are not sockets whose status or link cannot be read or whose target
+// is empty or deleted.
+void close_inherited_descriptors(int conn, int reply, int keep = -1);
 
 }  // namespace orv
 

@@ -95,6 +95,13 @@ int hv_io_socket(const hv_io_t* io);
 // Safe from any thread. Returns 0 when the answer was sent, -1 otherwise.
 int hv_reply(hv_io_t* io);
 
+// Completes the request with the refusal `result` (HV_UNAVAILABLE, ...) and
+// no body, which the caller's hv_call returns. An addition of ours to the bus
+// API: a service at its limit answers a call this way. A second answer, or a
+// call on an io of no request, does nothing. Returns 0 when the refusal was
+// sent, -1 otherwise.
+int hv_refuse(hv_io_t* io, int result);
+
 // Runs the program argv[0] (a path; no shell, no PATH search) with the
 // arguments argv (NULL-terminated). Its standard input is fed from `in` (or
 // /dev/null when NULL); standard output and error are appended to `out` and

@@ -104,6 +104,10 @@ hv_io_t* hv_io_create(void) {
   return io;
 }
 
+int hv_refuse(hv_io_t* io, int result) {
+  return orv::bus::io_refuse(io, result);
+}
+
 void hv_io_free(hv_io_t* io) {
   if (io == nullptr) return;
   if (io->conn >= 0) close(io->conn);
