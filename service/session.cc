@@ -1,15 +1,14 @@
 #include "service/session.h"
 
-#include <grp.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "common/fork_gate.h"
+#include "common/identity.h"
 #include "common/log.h"
 #include "common/platform/accounts.h"
 #include "common/platform/tovix.h"
@@ -35,36 +34,6 @@ bool query_session(const std::string& sid, tovix_session_t* record) {
   if (sid.empty() || sid.find('\0') != std::string::npos) return false;
   ForkGuard guard;
   return auth_get_session_ex(sid.c_str(), 1, record) == 0;
-}
-
-// The group list sorted, without repeats, with `gid` in it: the groups that
-// count for access, whether or not the effective group is in the list.
-std::vector<gid_t> access_groups(std::vector<gid_t> groups, gid_t gid) {
-  groups.push_back(gid);
-  std::sort(groups.begin(), groups.end());
-  groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
-  return groups;
-}
-
-// Whether the process already has exactly this identity, real and saved ids
-// included, so that nothing needs to change (and an unprivileged process
-// serving its own user does not fail for want of the right to change it).
-bool has_identity(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
-  uid_t ruid, euid, suid;
-  gid_t rgid, egid, sgid;
-  if (getresuid(&ruid, &euid, &suid) != 0 ||
-      getresgid(&rgid, &egid, &sgid) != 0) {
-    return false;
-  }
-  if (ruid != uid || euid != uid || suid != uid || rgid != gid || egid != gid ||
-      sgid != gid) {
-    return false;
-  }
-  int count = getgroups(0, nullptr);
-  if (count < 0) return false;
-  std::vector<gid_t> current(static_cast<size_t>(count));
-  if (count > 0 && getgroups(count, current.data()) != count) return false;
-  return access_groups(current, gid) == access_groups(groups, gid);
 }
 
 }  // namespace
@@ -127,19 +96,9 @@ bool Session::seteuser(ErrorRecord* error) const {
     log_trace("session", 97, "seteuser", "[session] gid = %d",
               static_cast<int>(group));
   }
-  if (has_identity(uid_, gid_, groups_)) return true;
-
-  // The groups first and the user last: once the process is no longer root
-  // it may not change its groups. All three ids of each kind, so that no
-  // program the handler runs starts with a root id it could switch back to.
-  const char* step = nullptr;
-  if (setgroups(groups_.size(), groups_.data()) != 0) {
-    step = "setgroups";
-  } else if (setresgid(gid_, gid_, gid_) != 0) {
-    step = "setresgid";
-  } else if (setresuid(uid_, uid_, uid_) != 0) {
-    step = "setresuid";
-  }
+  // All three ids of each kind, so that no program the handler runs starts
+  // with a root id it could switch back to.
+  const char* step = take_identity(identity());
   if (step == nullptr) return true;
   int saved = errno;
   log_line(LogKind::kError, "[session] switch to user %s (uid %d): %s: %s",

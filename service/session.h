@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/identity.h"
 #include "common/interval_timer.h"
 
 namespace orv {
@@ -61,6 +62,7 @@ class Session {
   uid_t uid() const { return uid_; }
   gid_t gid() const { return gid_; }
   const std::vector<gid_t>& groups() const { return groups_; }
+  Identity identity() const { return Identity{uid_, gid_, groups_}; }
 
   // The account look-up of set_session: fills the account's user and primary
   // group ids of user id `id` and returns true, or returns false with the
