@@ -61,6 +61,13 @@ constexpr char kClusters[] =
     "SELECT GROUP_CONCAT(DISTINCT cluster), count(*) FROM ( SELECT rowid id, "
     "cluster FROM entry ) GROUP BY cluster ORDER BY MIN(id)";
 constexpr char kPaths[] = "SELECT path FROM cache";
+// The `cache` table as the schema above makes it, in the text SQLite keeps
+// of it, and where that text is read.
+constexpr char kCacheTable[] =
+    "CREATE TABLE cache ( uuid TEXT NOT NULL DEFAULT '', path TEXT NOT NULL "
+    "DEFAULT '', alias TEXT NOT NULL DEFAULT '' )";
+constexpr char kCacheTableText[] =
+    "SELECT type, sql FROM sqlite_master WHERE name = 'cache' COLLATE NOCASE";
 constexpr char kListUuid[] = "SELECT uuid FROM cache WHERE rowid = 1;";
 constexpr char kDelete[] = "DELETE FROM cache WHERE @uuid = uuid;";
 constexpr char kPublish[] = "UPDATE cache SET uuid = @uuid WHERE rowid = 1;";
@@ -581,7 +588,7 @@ std::vector<std::string> CacheStore::paths() {
   return result;
 }
 
-std::vector<std::string> CacheStore::folders() {
+std::vector<std::string> CacheStore::folders(size_t limit, bool* complete) {
   // Looked up by the statement's own text, copied only when new.
   struct TextHash {
     using is_transparent = void;
@@ -590,7 +597,19 @@ std::vector<std::string> CacheStore::folders() {
     }
   };
   std::vector<std::string> result;
+  *complete = true;
   if (!db_) return result;
+  {
+    // Exactly one object of the name, and the writer's own table.
+    Statement table(db_, kCacheTableText);
+    const bool ours =
+        table.step() == SQLITE_ROW && table.column_text(0) == "table" &&
+        table.column_text(1) == kCacheTable && table.step() == SQLITE_DONE;
+    if (!ours) {
+      *complete = false;
+      return result;
+    }
+  }
   std::unordered_set<std::string, TextHash, std::equal_to<>> seen;
   Statement query(db_, kPaths);
   while (query.step() == SQLITE_ROW) {
@@ -599,6 +618,10 @@ std::vector<std::string> CacheStore::folders() {
     const std::string_view path(reinterpret_cast<const char*>(text),
                                 sqlite3_column_bytes(query.get(), 0));
     if (path.empty() || seen.find(path) != seen.end()) continue;
+    if (result.size() == limit) {
+      *complete = false;
+      break;
+    }
     seen.emplace(path);
     result.emplace_back(path);
   }

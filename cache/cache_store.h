@@ -116,9 +116,12 @@ class CacheStore {
   std::vector<std::string> paths();
   // Every distinct folder path of the `cache` table, in the order of its
   // first row, without the root row's "": the folders a list covers, read
-  // without keeping the many repeats a list sorted across folders holds.
-  // Empty without a connection.
-  std::vector<std::string> folders();
+  // without keeping the many repeats a list sorted across folders holds. At
+  // most `limit` of them: `*complete` is false when there are more, and when
+  // the slot's `cache` is not the table the writer makes (a view, say, whose
+  // rows could be made without end), which is then not read at all. Empty
+  // without a connection.
+  std::vector<std::string> folders(size_t limit, bool* complete);
   // The uuid the slot's list bears; empty without a connection or a list.
   std::string list_uuid();
   // [{"value": cluster key, "count": entries}], one element per distinct key

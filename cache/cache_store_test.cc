@@ -55,9 +55,14 @@ TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
   EXPECT_EQ(store.paths(),
             (std::vector<std::string>{"", "/share/Pub/a", "/share/Pub/b",
                                       "/share/Pub/a", "/share/Other"}));
-  EXPECT_EQ(store.folders(),
+  bool complete = false;
+  EXPECT_EQ(store.folders(3, &complete),
             (std::vector<std::string>{"/share/Pub/a", "/share/Pub/b",
                                       "/share/Other"}));
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(store.folders(2, &complete),
+            (std::vector<std::string>{"/share/Pub/a", "/share/Pub/b"}));
+  EXPECT_FALSE(complete);
   EXPECT_EQ(CacheStore(2, false).list_uuid(), store.uuid());
 
   auto formatter = std::make_shared<RecordingFormatter>();
@@ -351,6 +356,32 @@ TEST_F(CacheStoreTest, StatBlobsOfAnotherLengthAreReadWithinTheBlob) {
   std::memcpy(&expected, bytes, sizeof(bytes));
   EXPECT_EQ(std::memcmp(&formatter->entries[0].stat, &expected, 144), 0);
   EXPECT_EQ(formatter->entries[1].stat.st_size, 77);
+}
+
+// A slot file is its user's to rewrite: folders are read only from the
+// table the writer makes, never from whatever else bears its name.
+TEST_F(CacheStoreTest, FoldersAreReadOnlyFromTheWritersOwnTable) {
+  const char* const foreign[] = {
+      "DROP TABLE cache; CREATE VIEW cache AS SELECT 'x' uuid, '/a' path, "
+      "'' alias",
+      "DROP TABLE cache; CREATE VIEW CACHE AS SELECT 'x' uuid, '/a' path, "
+      "'' alias",
+      "ALTER TABLE cache ADD COLUMN extra TEXT",
+  };
+  for (const char* change : foreign) {
+    SCOPED_TRACE(change);
+    ErrorRecord error;
+    CacheStore store(1, true);
+    store.set({entry("/share/Pub", "x", "/a")}, &error);
+    bool complete = false;
+    ASSERT_EQ(store.folders(10, &complete).size(), 1u);
+    ASSERT_TRUE(complete);
+    ASSERT_EQ(
+        sqlite3_exec(store.connection(), change, nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    EXPECT_TRUE(store.folders(10, &complete).empty());
+    EXPECT_FALSE(complete);
+  }
 }
 
 TEST_F(CacheStoreTest, DediacriticalFoldsTextOnly) {

@@ -2,7 +2,7 @@
 // slot's database. It runs on the daemon's worker pool, one request at a
 // time, because the watchers live in the daemon; it answers first and then
 // does the work, which nobody waits for.
-#include <malloc.h>
+#include <sqlite3.h>
 
 #include <cstdint>
 #include <string>
@@ -10,48 +10,37 @@
 
 #include "cache/cache_store.h"
 #include "common/error.h"
-#include "common/fork_gate.h"
 #include "common/json.h"
 #include "common/log.h"
 #include "common/reply.h"
 #include "query/params.h"
 #include "service/handlers.h"
-#include "service/session.h"
 #include "watch/folder_watcher.h"
-#include "watch/thread_identity.h"
 
 namespace orv {
 
 namespace {
 
-// Replaces the folders `watcher` watches by those of the lists in slot
+// The most heap SQLite may take in an arming's child: the slot file is the
+// session user's to rewrite, and what SQLite would make of it is not ours to
+// bound otherwise.
+constexpr sqlite3_int64 kArmingHeap = 64 << 20;
+
+// Replaces the folders `watcher` watches by those of the list in slot
 // `index`. The slot file and every folder path in it are the session user's
-// to write, so all of it is read and looked up with the session user's
-// permissions, never root's: a folder the user may not read is not watched,
-// and no link the user placed is followed by root.
+// to write, so the watcher reads and looks them up in a process of the
+// session user's, never as root.
 void rearm_watcher(FolderWatcher* watcher, size_t index, int64_t since) {
-  const Session& current = session();
-  ThreadIdentity as_user(current.uid(), current.gid(), current.groups());
-  std::vector<std::string> folders;
-  std::string list;
-  if (as_user.ok()) {
-    // The read under the fork gate, and only the read: the watches are
-    // added once it is open again, as they need no library.
-    ForkGuard guard;
-    CacheStore store(index, false);
-    folders = store.folders();
-    list = store.list_uuid();
-  }
-  const size_t watched = watcher->rearm(folders, since, list);
-  folders = std::vector<std::string>();
-  {
-    // Reading a large list leaves this thread's heap with many free pages.
-    // They go back to the system: every handler process forked later would
-    // otherwise start with its copy of them, paying for the copy at fork and
-    // counting it as its own memory.
-    ForkGuard guard;
-    malloc_trim(0);
-  }
+  const size_t watched = watcher->rearm(
+      [index](size_t limit) {
+        sqlite3_hard_heap_limit64(kArmingHeap);
+        FolderList found;
+        CacheStore store(index, false);
+        found.folders = store.folders(limit, &found.complete);
+        if (found.complete) found.list = store.list_uuid();
+        return found;
+      },
+      since);
   log_debug("watch", __LINE__, "[watch] index %d: %d folders watched",
             static_cast<int>(index), static_cast<int>(watched));
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,7 +52,7 @@ TEST(MarksChangeTest, RecordsOfWatchedFoldersWhoseNamesAreNotVetoed) {
   platform::test::TempRoot root;
   root.write("/etc/config/tvk2.conf", "[global]\nveto files = /*.tmp/\n");
   const VetoFilter veto;
-  const std::map<int, std::string> table = {{1, "/share/A"}, {3, "/share/B"}};
+  const std::set<int> table = {1, 3};
   struct Case {
     const char* what;
     std::string bytes;
@@ -207,7 +209,7 @@ TEST_F(FolderWatcherTest, EachFolderIsWatchedOnceAndWhatCannotBeIsSkipped) {
   write_text(a_ + "/through-link.txt", "");
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_FALSE(watcher_.has_changed());
-  EXPECT_EQ(watcher_.rearm({}, 0), 0u);
+  EXPECT_EQ(watcher_.rearm(std::vector<std::string>(), 0), 0u);
 }
 
 TEST_F(FolderWatcherTest, FoldersChangedSinceTheWalkBeganMarkTheArming) {
@@ -225,15 +227,15 @@ TEST_F(FolderWatcherTest, FoldersChangedSinceTheWalkBeganMarkTheArming) {
   EXPECT_FALSE(watcher_.has_changed());
 }
 
-TEST_F(FolderWatcherTest, ThreadAsAnotherUserWatchesOnlyWhatThatUserMayRead) {
+TEST_F(FolderWatcherTest, OwnerOtherThanRootWatchesOnlyWhatTheOwnerMayRead) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch identities";
   const passwd* nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
+  const Identity owner{nobody->pw_uid, nobody->pw_gid, {}};
   const std::string closed = root_.path("/closed");
   fs::create_directories(closed);
   chmod(closed.c_str(), 0700);
-  // A thread that was there before the switch. (A thread started during
-  // it would begin with the switched identity.)
+  // The thread's switch leaves the process's other threads as they were.
   std::promise<void> switched;
   std::future<uid_t> other_thread_euid =
       std::async(std::launch::async, [ready = switched.get_future()] {
@@ -241,17 +243,65 @@ TEST_F(FolderWatcherTest, ThreadAsAnotherUserWatchesOnlyWhatThatUserMayRead) {
         return geteuid();
       });
   {
-    ThreadIdentity as_nobody(nobody->pw_uid, nobody->pw_gid, {});
+    ThreadIdentity as_nobody(owner);
     ASSERT_TRUE(as_nobody.ok());
     EXPECT_EQ(geteuid(), nobody->pw_uid);
     switched.set_value();
     EXPECT_EQ(other_thread_euid.get(), 0u);
-    EXPECT_EQ(watcher_.rearm({closed, a_}, 0), 1u);
   }
-  // This thread is root again.
   EXPECT_EQ(geteuid(), 0u);
   EXPECT_EQ(getegid(), 0u);
+
+  FolderWatcher as_owner(2);
+  as_owner.start(owner);
+  EXPECT_EQ(as_owner.rearm({closed, a_}, 0), 1u);
   EXPECT_EQ(watcher_.rearm({closed, a_}, 0), 2u);
+}
+
+// An arming that cannot watch all its list's folders reports the list
+// changed at once, since no event will tell of changes in the rest.
+TEST_F(FolderWatcherTest, ArmingThatCannotWatchEveryFolderMarksTheList) {
+  const std::string list = "0f4b6a52-7c1e-4d8e-9a43-1d2f3e4a5b6c";
+  std::vector<std::string> many;
+  for (size_t i = 0; i <= FolderWatcher::kMaxFolders; ++i) {
+    many.push_back(root_.path("/many/" + std::to_string(i)));
+    fs::create_directories(many.back());
+  }
+  struct Case {
+    const char* what;
+    FolderReader reader;
+    size_t watched;
+    bool changed;
+  };
+  const Case cases[] = {
+      {"a whole list",
+       [&](size_t) {
+         return FolderList{list, {a_, b_}, true};
+       },
+       2, false},
+      {"a list cut at the reader's bound",
+       [&](size_t) {
+         return FolderList{list, {a_}, false};
+       },
+       1, true},
+      {"more folders than an arming watches",
+       [&](size_t) {
+         return FolderList{list, many, true};
+       },
+       FolderWatcher::kMaxFolders, true},
+      {"a reader that dies", [](size_t) -> FolderList { _exit(5); }, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(watcher_.rearm(c.reader, 0), c.watched);
+    EXPECT_EQ(watcher_.watched(), c.watched);
+    EXPECT_EQ(watcher_.has_changed(list), c.changed);
+  }
+  // After a failed arming the next one starts on a fresh instance.
+  EXPECT_EQ(watcher_.rearm({a_}, 0, list), 1u);
+  write_text(a_ + "/after.txt", "");
+  EXPECT_TRUE(
+      within(milliseconds(2000), [&] { return watcher_.has_changed(list); }));
 }
 
 TEST_F(FolderWatcherTest, StoppingEndsBothWatcherThreadsWithinASecond) {

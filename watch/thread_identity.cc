@@ -28,8 +28,8 @@ bool thread_seteuid(uid_t uid) {
 
 }  // namespace
 
-ThreadIdentity::ThreadIdentity(uid_t uid, gid_t gid,
-                               const std::vector<gid_t>& groups) {
+ThreadIdentity::ThreadIdentity(const Identity& identity) {
+  const uid_t uid = identity.uid;
   // Without root there is nothing to switch to, and nothing more to guard
   // against: the thread's own permissions are no wider than an account's.
   if (geteuid() != 0 || uid == 0) return;
@@ -44,9 +44,9 @@ ThreadIdentity::ThreadIdentity(uid_t uid, gid_t gid,
   switched_ = true;
   // The groups and the group id while the thread still may change them.
   const char* step = nullptr;
-  if (!thread_setgroups(groups)) {
+  if (!thread_setgroups(identity.groups)) {
     step = "setgroups";
-  } else if (!thread_setegid(gid)) {
+  } else if (!thread_setegid(identity.gid)) {
     step = "setresgid";
   } else if (!thread_seteuid(uid)) {
     step = "setresuid";

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "common/identity.h"
+
 namespace orv {
 
 // Gives the calling thread the effective user and group ids and the
@@ -25,7 +27,7 @@ namespace orv {
 // such a scope inherits the switched identity.
 class ThreadIdentity {
  public:
-  ThreadIdentity(uid_t uid, gid_t gid, const std::vector<gid_t>& groups);
+  explicit ThreadIdentity(const Identity& identity);
   ~ThreadIdentity();
   ThreadIdentity(const ThreadIdentity&) = delete;
   ThreadIdentity& operator=(const ThreadIdentity&) = delete;
