@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace orv::test {
 
@@ -56,7 +57,9 @@ std::string mount_folder() {
   return folder != nullptr ? folder : "";
 }
 
-bool inside_private_namespace(const Sandbox& sandbox) {
+bool inside_private_namespace(
+    const Sandbox& sandbox,
+    const std::map<std::string, std::string>& user_limits) {
   if (!mount_folder().empty()) return true;
   if (geteuid() != 0) {
     // GTEST_SKIP returns from the function it is in: a lambda of its own.
@@ -77,13 +80,24 @@ bool inside_private_namespace(const Sandbox& sandbox) {
   // setpriv kills unshare when this process dies, and unshare kills the
   // namespace's first process when it dies; that process is the init of its
   // process namespace, so the kernel ends all the others with it.
-  RunResult inner = sandbox.run(
-      {"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/unshare", "--mount",
-       "--pid", "--fork", "--kill-child", "--mount-proc", "--propagation",
-       "private", self,
-       "--gtest_filter=" + std::string(test->test_suite_name()) + "." +
-           test->name()},
-      options);
+  std::vector<std::string> argv;
+  if (!user_limits.empty()) {
+    argv.push_back(bin("user-namespace"));
+    for (const auto& [name, value] : user_limits) {
+      argv.push_back(name + "=" + value);
+    }
+    argv.push_back("--");
+  }
+  for (const char* word :
+       {"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/unshare",
+        "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
+        "--propagation", "private"}) {
+    argv.push_back(word);
+  }
+  argv.push_back(self);
+  argv.push_back("--gtest_filter=" + std::string(test->test_suite_name()) +
+                 "." + test->name());
+  RunResult inner = sandbox.run(argv, options);
   EXPECT_EQ(inner.status, 0) << inner.out << inner.err;
   EXPECT_NE(inner.out.find("[  PASSED  ] 1 test"), std::string::npos)
       << inner.out << inner.err;

@@ -6,6 +6,7 @@
 #define ORV_TESTS_PRIVATE_MOUNT_H_
 
 #include <cstddef>
+#include <map>
 #include <string>
 
 #include "tests/sandbox.h"
@@ -40,7 +41,14 @@ class TmpfsMount {
 // returns false. The run inside gets true and does the work. Every process of
 // the inner run dies with it, and its mounts with them. Needs root; the test
 // is skipped otherwise.
-bool inside_private_namespace(const Sandbox& sandbox);
+//
+// With `user_limits` ({"max_inotify_instances", "2"}, ...: files of
+// /proc/sys/user), the inner run also has a user namespace of its own, in
+// which every id maps to itself and each user may spend only what the limits
+// say.
+bool inside_private_namespace(
+    const Sandbox& sandbox,
+    const std::map<std::string, std::string>& user_limits = {});
 
 // The folder the inner run mounts over; empty outside a namespace run.
 std::string mount_folder();

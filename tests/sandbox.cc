@@ -159,6 +159,8 @@ Sandbox::Sandbox() {
        {"etc/config", "var/run", "usr/bin", "usr/local/bin", "sbin", ".io"}) {
     make_dir(dir);
   }
+  // What the programs print (session ids among it) is the test's alone.
+  chmod(path(".io").c_str(), 0700);
   setenv("ORV_ROOT", root_.c_str(), 1);
 }
 

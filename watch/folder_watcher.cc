@@ -95,7 +95,7 @@ void FolderWatcher::renew_instance() {
     // either, which a failed arming may have filled with unknown watches.
     if (current >= 0) close(current);
     fd_ = -1;
-    log_line(LogKind::kWarning, "[watch] index %d: no inotify instance: %s",
+    log_line(LogKind::kWarning, "[watch] no inotify instance for slot %d: %s",
              static_cast<int>(index_), std::strerror(errno));
   } else if (current < 0) {
     fd_ = fd;
@@ -372,7 +372,7 @@ size_t FolderWatcher::rearm(const FolderReader& reader, int64_t since) {
   }
   if (!arm_in_child(reader, since, &armed)) {
     log_line(LogKind::kWarning,
-             "[watch] index %d: arming failed; the list is reported changed",
+             "[watch] arming of slot %d failed; its list is reported changed",
              static_cast<int>(index_));
     renew_instance();
     state_ = kChanged;
