@@ -94,7 +94,8 @@ CacheFolder::CacheFolder(const std::string& volume, bool make)
   }
   // An existing name is judged below like any other; mkdirat never follows
   // a link.
-  if (make) mkdirat(volume_fd, kFolderName, kCacheDirectoryMode);
+  const bool made =
+      make && mkdirat(volume_fd, kFolderName, kCacheDirectoryMode) == 0;
   // Root needs a descriptor it can fchmod and list through; O_PATH gives
   // neither.
   const int access = make ? O_RDONLY : O_PATH;
@@ -121,9 +122,24 @@ CacheFolder::CacheFolder(const std::string& volume, bool make)
     fd_ = -1;
     return;
   }
-  // Sets the sticky bit whatever the umask, and narrows a directory left
-  // with a wider mode by an earlier version.
-  if (make) fchmod(fd_, kCacheDirectoryMode);
+  // The umask may have narrowed the folder just made, and the volume's
+  // set-group-id bit passed on to it. One with any other bit that was not
+  // asked for is not that folder but one put in its place meanwhile, and is
+  // judged below like any found there.
+  if (made && (st.st_mode & 07777 & ~(kCacheDirectoryMode | S_ISGID)) == 0 &&
+      fchmod(fd_, kCacheDirectoryMode) == 0) {
+    st.st_mode = S_IFDIR | kCacheDirectoryMode;
+  }
+  // A folder found with another mode is not the cache's, whoever named it
+  // so: a folder of root's moved here by an account that may write the
+  // volume's top folder must be neither opened to all nor swept.
+  if ((st.st_mode & 07777) != kCacheDirectoryMode) {
+    log_line(LogKind::kError, "[cache] %s has mode %#o, not %#o; left as it is",
+             path_.c_str(), static_cast<unsigned>(st.st_mode & 07777),
+             static_cast<unsigned>(kCacheDirectoryMode));
+    close(fd_);
+    fd_ = -1;
+  }
 }
 
 CacheFolder::~CacheFolder() {

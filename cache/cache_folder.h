@@ -6,8 +6,8 @@
 // folder of someone else's. Root prepares and sweeps it and handlers write
 // their session's slots in it; all of them reach it only through a
 // descriptor that was opened without following a link and kept only for a
-// folder owned by root, and make, open, list and remove its files relative to
-// that descriptor.
+// folder owned by root with the cache directory's mode, and make, open, list
+// and remove its files relative to that descriptor.
 #ifndef ORV_CACHE_CACHE_FOLDER_H_
 #define ORV_CACHE_CACHE_FOLDER_H_
 
@@ -51,11 +51,12 @@ const char* folder_vfs();
 class CacheFolder {
  public:
   // Opens "<volume>/.orv". With `make` (root, at worker start) the directory
-  // is first made when missing and then given kCacheDirectoryMode; without
-  // it (handlers, the sweep) it is only opened. A directory that is missing,
-  // is a link or no directory at all, or belongs to another account than
-  // root is left exactly as it is and logged as an error; the folder is then
-  // not open and every operation below fails.
+  // is first made when missing, and a directory made by this call is given
+  // kCacheDirectoryMode whatever the umask; without it (handlers, the sweep)
+  // it is only opened. A directory that is missing, is a link or no
+  // directory at all, belongs to another account than root, or has another
+  // mode than kCacheDirectoryMode is left exactly as it is and logged as an
+  // error; the folder is then not open and every operation below fails.
   CacheFolder(const std::string& volume, bool make);
   ~CacheFolder();
   CacheFolder(const CacheFolder&) = delete;

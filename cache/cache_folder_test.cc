@@ -17,18 +17,23 @@ mode_t mode_of(const std::string& path) {
 }
 
 TEST_F(CacheFolderTest, FolderAndSlotFilesArePrivateWhateverTheUmask) {
-  chmod(cache_dir().c_str(), 0777);  // As an older installation left it.
-  const mode_t saved = umask(0);
+  std::filesystem::remove(cache_dir());
+  const mode_t saved = umask(0277);  // Too narrow even for the owner to write.
   CacheStore::prepare_directory();
   EXPECT_EQ(mode_of(cache_dir()), 01733u);
   ErrorRecord error;
   CacheStore(1, true).set({}, &error);
   EXPECT_EQ(mode_of(slot_file(1)), 0600u);
-  umask(0277);  // Too narrow even for the owner to write.
+  umask(0);
   CacheStore(2, true).set({}, &error);
   EXPECT_EQ(mode_of(slot_file(2)), 0600u);
   umask(saved);
   EXPECT_TRUE(error.ok()) << error.message;
+  chmod(cache_dir().c_str(), 0777);  // An older version's: not the cache's.
+  LogCapture log;
+  CacheStore::prepare_directory();
+  EXPECT_EQ(mode_of(cache_dir()), 0777u);
+  EXPECT_TRUE(log.has(cache_dir() + " has mode 0777, not 01733; left as it"));
 }
 
 // Another account's file in the slot's place (the sticky folder keeps it

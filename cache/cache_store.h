@@ -135,7 +135,8 @@ class CacheStore {
   int rollback();
 
   // Makes the cache directory of the default volume: every account may add
-  // its own files, none may list it or remove another account's file.
+  // its own files, none may list it or remove another account's file. One
+  // found there is never changed (CacheFolder).
   static void prepare_directory();
   // Removes every cache file whose session (the leading part of its name up
   // to the first ".") is no longer a live login. Hidden files are kept.
