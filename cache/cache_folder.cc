@@ -29,6 +29,7 @@ constexpr char kShareConfig[] = "/etc/config/def_share.info";
 constexpr int kVolumeBufferSize = 4096;
 constexpr char kFolderName[] = ".orv";
 constexpr char kFolderVfsName[] = "orv-folder";
+constexpr char kLockSuffix[] = ".lock";
 constexpr auto kSlotLockPatience = std::chrono::seconds(60);
 
 struct DirCloser {
@@ -65,6 +66,24 @@ std::string cache_file_name(const std::string& volume, const std::string& sid,
   char suffix[32];
   std::snprintf(suffix, sizeof(suffix), ".%zu", index);
   return cache_directory(volume) + "/" + sid + suffix;
+}
+
+bool parse_cache_file_name(const std::string& name, std::string* sid) {
+  // A session id has no dot, so the first one ends it.
+  const size_t dot = name.find('.');
+  if (dot == std::string::npos) return false;
+  const std::string head = name.substr(0, dot);
+  if (!auth_valid_session_id(head.c_str())) return false;
+  // A session has the slots 1 and 2, so the index is one digit.
+  const std::string rest = name.substr(dot + 1);
+  if (rest.empty() || (rest[0] != '1' && rest[0] != '2')) return false;
+  for (const char* suffix : {"", kLockSuffix, "-journal", "-wal", "-shm"}) {
+    if (rest.compare(1, std::string::npos, suffix) == 0) {
+      *sid = head;
+      return true;
+    }
+  }
+  return false;
 }
 
 const char* folder_vfs() {
@@ -208,7 +227,7 @@ bool SlotLock::acquire(const CacheFolder& folder, const std::string& slot) {
     return false;
   }
   const int fd =
-      openat(folder.fd(), (slot + ".lock").c_str(),
+      openat(folder.fd(), (slot + kLockSuffix).c_str(),
              O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kSlotFileMode);
   if (fd < 0) return false;
   // Another writer holds the lock for one list's write, which takes seconds
@@ -250,12 +269,11 @@ void CacheStore::purge() {
   CacheFolder folder(volume, false);
   if (!folder.is_open()) return;
   for (const std::string& name : folder.names()) {
-    // Hidden files have no session part.
-    if (name[0] == '.') continue;
-    // Every file is judged by its session alone, whatever follows the first
-    // dot: slot files, lock files, journals left by a crash, stray names.
-    const std::string sid = name.substr(0, name.find('.'));
-    if (is_live_session(sid)) continue;
+    // Only the files the cache makes are judged, by the session they name.
+    // Any other file was put there by someone else and is not the sweep's
+    // to remove.
+    std::string sid;
+    if (!parse_cache_file_name(name, &sid) || is_live_session(sid)) continue;
     log_debug("cache", __LINE__, "[cache] remove %s/%s", folder.path().c_str(),
               name.c_str());
     folder.remove_file(name);

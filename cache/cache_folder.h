@@ -7,7 +7,8 @@
 // their session's slots in it; all of them reach it only through a
 // descriptor that was opened without following a link and kept only for a
 // folder owned by root with the cache directory's mode, and make, open, list
-// and remove its files relative to that descriptor.
+// and remove its files relative to that descriptor. The sweep removes only
+// names of the forms the cache itself makes.
 #ifndef ORV_CACHE_CACHE_FOLDER_H_
 #define ORV_CACHE_CACHE_FOLDER_H_
 
@@ -38,6 +39,13 @@ std::string cache_directory(const std::string& volume);
 // "<volume>/.orv/<sid>.<index>".
 std::string cache_file_name(const std::string& volume, const std::string& sid,
                             size_t index);
+
+// Whether `name` is of a form of the files the cache makes in its directory:
+// a slot file "<sid>.<index>" as cache_file_name() names it (a session id of
+// the session store's form, index 1 or 2), its lock file "<slot>.lock"
+// (SlotLock), or a file SQLite keeps beside a slot ("<slot>-journal", "-wal",
+// "-shm"). When it is, stores the session id in `*sid`; otherwise leaves it.
+bool parse_cache_file_name(const std::string& name, std::string* sid);
 
 // The name of the SQLite file system layer through which slot files are
 // opened: SQLite's own, except that it opens a file name exactly as given
