@@ -29,6 +29,7 @@ constexpr char kShareConfig[] = "/etc/config/def_share.info";
 constexpr int kVolumeBufferSize = 4096;
 constexpr char kFolderName[] = ".orv";
 constexpr char kFolderVfsName[] = "orv-folder";
+constexpr char kLockSuffix[] = ".lock";
 constexpr auto kSlotLockPatience = std::chrono::seconds(60);
 
 struct DirCloser {
@@ -67,6 +68,24 @@ std::string cache_file_name(const std::string& volume, const std::string& sid,
   return cache_directory(volume) + "/" + sid + suffix;
 }
 
+bool parse_cache_file_name(const std::string& name, std::string* sid) {
+  // A session id has no dot, so the first one ends it.
+  const size_t dot = name.find('.');
+  if (dot == std::string::npos) return false;
+  const std::string head = name.substr(0, dot);
+  if (!auth_valid_session_id(head.c_str())) return false;
+  // A session has the slots 1 and 2, so the index is one digit.
+  const std::string rest = name.substr(dot + 1);
+  if (rest.empty() || (rest[0] != '1' && rest[0] != '2')) return false;
+  for (const char* suffix : {"", kLockSuffix, "-journal", "-wal", "-shm"}) {
+    if (rest.compare(1, std::string::npos, suffix) == 0) {
+      *sid = head;
+      return true;
+    }
+  }
+  return false;
+}
+
 const char* folder_vfs() {
   static const char* const registered = []() -> const char* {
     const sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
@@ -94,7 +113,8 @@ CacheFolder::CacheFolder(const std::string& volume, bool make)
   }
   // An existing name is judged below like any other; mkdirat never follows
   // a link.
-  if (make) mkdirat(volume_fd, kFolderName, kCacheDirectoryMode);
+  const bool made =
+      make && mkdirat(volume_fd, kFolderName, kCacheDirectoryMode) == 0;
   // Root needs a descriptor it can fchmod and list through; O_PATH gives
   // neither.
   const int access = make ? O_RDONLY : O_PATH;
@@ -121,9 +141,24 @@ CacheFolder::CacheFolder(const std::string& volume, bool make)
     fd_ = -1;
     return;
   }
-  // Sets the sticky bit whatever the umask, and narrows a directory left
-  // with a wider mode by an earlier version.
-  if (make) fchmod(fd_, kCacheDirectoryMode);
+  // The umask may have narrowed the folder just made, and the volume's
+  // set-group-id bit passed on to it. One with any other bit that was not
+  // asked for is not that folder but one put in its place meanwhile, and is
+  // judged below like any found there.
+  if (made && (st.st_mode & 07777 & ~(kCacheDirectoryMode | S_ISGID)) == 0 &&
+      fchmod(fd_, kCacheDirectoryMode) == 0) {
+    st.st_mode = S_IFDIR | kCacheDirectoryMode;
+  }
+  // A folder found with another mode is not the cache's, whoever named it
+  // so: a folder of root's moved here by an account that may write the
+  // volume's top folder must be neither opened to all nor swept.
+  if ((st.st_mode & 07777) != kCacheDirectoryMode) {
+    log_line(LogKind::kError, "[cache] %s has mode %#o, not %#o; left as it is",
+             path_.c_str(), static_cast<unsigned>(st.st_mode & 07777),
+             static_cast<unsigned>(kCacheDirectoryMode));
+    close(fd_);
+    fd_ = -1;
+  }
 }
 
 CacheFolder::~CacheFolder() {
@@ -192,7 +227,7 @@ bool SlotLock::acquire(const CacheFolder& folder, const std::string& slot) {
     return false;
   }
   const int fd =
-      openat(folder.fd(), (slot + ".lock").c_str(),
+      openat(folder.fd(), (slot + kLockSuffix).c_str(),
              O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kSlotFileMode);
   if (fd < 0) return false;
   // Another writer holds the lock for one list's write, which takes seconds
@@ -234,12 +269,11 @@ void CacheStore::purge() {
   CacheFolder folder(volume, false);
   if (!folder.is_open()) return;
   for (const std::string& name : folder.names()) {
-    // Hidden files have no session part.
-    if (name[0] == '.') continue;
-    // Every file is judged by its session alone, whatever follows the first
-    // dot: slot files, lock files, journals left by a crash, stray names.
-    const std::string sid = name.substr(0, name.find('.'));
-    if (is_live_session(sid)) continue;
+    // Only the files the cache makes are judged, by the session they name.
+    // Any other file was put there by someone else and is not the sweep's
+    // to remove.
+    std::string sid;
+    if (!parse_cache_file_name(name, &sid) || is_live_session(sid)) continue;
     log_debug("cache", __LINE__, "[cache] remove %s/%s", folder.path().c_str(),
               name.c_str());
     folder.remove_file(name);

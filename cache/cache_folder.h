@@ -6,8 +6,9 @@
 // folder of someone else's. Root prepares and sweeps it and handlers write
 // their session's slots in it; all of them reach it only through a
 // descriptor that was opened without following a link and kept only for a
-// folder owned by root, and make, open, list and remove its files relative to
-// that descriptor.
+// folder owned by root with the cache directory's mode, and make, open, list
+// and remove its files relative to that descriptor. The sweep removes only
+// names of the forms the cache itself makes.
 #ifndef ORV_CACHE_CACHE_FOLDER_H_
 #define ORV_CACHE_CACHE_FOLDER_H_
 
@@ -39,6 +40,13 @@ std::string cache_directory(const std::string& volume);
 std::string cache_file_name(const std::string& volume, const std::string& sid,
                             size_t index);
 
+// Whether `name` is of a form of the files the cache makes in its directory:
+// a slot file "<sid>.<index>" as cache_file_name() names it (a session id of
+// the session store's form, index 1 or 2), its lock file "<slot>.lock"
+// (SlotLock), or a file SQLite keeps beside a slot ("<slot>-journal", "-wal",
+// "-shm"). When it is, stores the session id in `*sid`; otherwise leaves it.
+bool parse_cache_file_name(const std::string& name, std::string* sid);
+
 // The name of the SQLite file system layer through which slot files are
 // opened: SQLite's own, except that it opens a file name exactly as given
 // instead of resolving the links along it into a new path. Registered on
@@ -51,11 +59,12 @@ const char* folder_vfs();
 class CacheFolder {
  public:
   // Opens "<volume>/.orv". With `make` (root, at worker start) the directory
-  // is first made when missing and then given kCacheDirectoryMode; without
-  // it (handlers, the sweep) it is only opened. A directory that is missing,
-  // is a link or no directory at all, or belongs to another account than
-  // root is left exactly as it is and logged as an error; the folder is then
-  // not open and every operation below fails.
+  // is first made when missing, and a directory made by this call is given
+  // kCacheDirectoryMode whatever the umask; without it (handlers, the sweep)
+  // it is only opened. A directory that is missing, is a link or no
+  // directory at all, belongs to another account than root, or has another
+  // mode than kCacheDirectoryMode is left exactly as it is and logged as an
+  // error; the folder is then not open and every operation below fails.
   CacheFolder(const std::string& volume, bool make);
   ~CacheFolder();
   CacheFolder(const CacheFolder&) = delete;

@@ -17,18 +17,23 @@ mode_t mode_of(const std::string& path) {
 }
 
 TEST_F(CacheFolderTest, FolderAndSlotFilesArePrivateWhateverTheUmask) {
-  chmod(cache_dir().c_str(), 0777);  // As an older installation left it.
-  const mode_t saved = umask(0);
+  std::filesystem::remove(cache_dir());
+  const mode_t saved = umask(0277);  // Too narrow even for the owner to write.
   CacheStore::prepare_directory();
   EXPECT_EQ(mode_of(cache_dir()), 01733u);
   ErrorRecord error;
   CacheStore(1, true).set({}, &error);
   EXPECT_EQ(mode_of(slot_file(1)), 0600u);
-  umask(0277);  // Too narrow even for the owner to write.
+  umask(0);
   CacheStore(2, true).set({}, &error);
   EXPECT_EQ(mode_of(slot_file(2)), 0600u);
   umask(saved);
   EXPECT_TRUE(error.ok()) << error.message;
+  chmod(cache_dir().c_str(), 0777);  // An older version's: not the cache's.
+  LogCapture log;
+  CacheStore::prepare_directory();
+  EXPECT_EQ(mode_of(cache_dir()), 0777u);
+  EXPECT_TRUE(log.has(cache_dir() + " has mode 0777, not 01733; left as it"));
 }
 
 // Another account's file in the slot's place (the sticky folder keeps it
@@ -79,25 +84,51 @@ TEST_F(CacheFolderTest, NoDefaultVolumeOrNoFileFailsEveryOperation) {
   CacheStore::purge();  // Only warns.
 }
 
+TEST(CacheFileNameTest, OnlyTheCachesOwnFormsNameASession) {
+  const std::string longest(64, 'z');  // The longest session id.
+  const struct {
+    std::string sid;  // "": not a name of the cache's
+    std::vector<std::string> names;
+  } kCases[] = {
+      {"Ab9",
+       {std::filesystem::path(cache_file_name("/v", "Ab9", 2)).filename(),
+        "Ab9.1", "Ab9.2.lock", "Ab9.1-journal", "Ab9.2-wal", "Ab9.1-shm"}},
+      {longest, {longest + ".1"}},
+      {"",
+       {"z" + longest + ".1", "Ab9", "Ab9.", "Ab9.0", "Ab9.3", "Ab9.12",
+        "Ab9.01", "Ab9.lock", "Ab9.1.lock-journal", "Ab9.1.txt",
+        "Ab9.1-journal~", ".Ab9.1", "A-9.1", ".1", "notes.txt"}},
+  };
+  for (const auto& c : kCases) {
+    for (const std::string& name : c.names) {
+      std::string sid = "unchanged";
+      EXPECT_EQ(parse_cache_file_name(name, &sid), !c.sid.empty()) << name;
+      EXPECT_EQ(sid, c.sid.empty() ? "unchanged" : c.sid) << name;
+    }
+  }
+}
+
 TEST_F(CacheFolderTest, PurgeRemovesTheFilesOfEndedSessionsOnly) {
   const std::string live = CacheEnvironment::sid();
   std::string ended, error;
   ASSERT_TRUE(
       platform::create_session(CacheEnvironment::user(), 0, &ended, &error));
   ASSERT_TRUE(platform::end_session(ended.c_str(), &error));
-  const std::string files[] = {live + ".1",  live + ".2", ended + ".1",
-                               ended + ".2", ended,       "." + ended + ".1"};
-  for (const std::string& name : files) {
-    std::ofstream(cache_dir() + "/" + name) << "x";
-  }
+  const std::string doomed[] = {ended + ".1", ended + ".2.lock",
+                                ended + ".1-journal"};
+  const std::string kept[] = {live + ".1", ended, ended + ".txt",
+                              "." + ended + ".1"};
+  auto path = [&](const std::string& name) {
+    return std::filesystem::path(cache_dir()) / name;
+  };
+  for (const auto& name : doomed) std::ofstream(path(name)) << "x";
+  for (const auto& name : kept) std::ofstream(path(name)) << "x";
   LogCapture log(7);
   CacheStore::purge();
-  for (const std::string& name : files) {
-    const bool kept = name.rfind(live, 0) == 0 || name[0] == '.';
-    EXPECT_EQ(std::filesystem::exists(cache_dir() + "/" + name), kept) << name;
-  }
+  for (const auto& name : doomed) EXPECT_FALSE(exists(path(name))) << name;
+  for (const auto& name : kept) EXPECT_TRUE(exists(path(name))) << name;
   EXPECT_TRUE(log.has("[D] orv-service("));
-  EXPECT_TRUE(log.has("[cache] remove " + cache_dir() + "/" + ended + ".2"));
+  EXPECT_TRUE(log.has("[cache] remove " + cache_dir() + "/" + ended + ".1"));
 }
 
 }  // namespace

@@ -138,10 +138,11 @@ class CacheStore {
   int rollback();
 
   // Makes the cache directory of the default volume: every account may add
-  // its own files, none may list it or remove another account's file.
+  // its own files, none may list it or remove another account's file. One
+  // found there is never changed (CacheFolder).
   static void prepare_directory();
-  // Removes every cache file whose session (the leading part of its name up
-  // to the first ".") is no longer a live login. Hidden files are kept.
+  // Removes the slot, lock and SQLite side files (parse_cache_file_name) of
+  // sessions that are no longer live logins. Every other name is kept.
   static void purge();
 
   size_t index() const { return index_; }

@@ -1,8 +1,9 @@
 // The cache folder "<volume>/.orv" against a real daemon, which prepares it as
 // root at start and sweeps it at shut-down and on -c, and whose handlers write
 // slots in it as the session user. A ".orv" that is not a folder of root's
-// own (a link, another account's folder, a file) must be left exactly as it
-// is, and the daemon then serves without cache slots.
+// own with the cache's mode (a link, another account's folder, a folder of
+// root's moved there, a file) must be left exactly as it is, and the daemon
+// then serves without cache slots.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,11 @@ TEST_F(SearchCacheFolderTest, CacheFolderNotOwnedByRootIsLeftUntouched) {
          ASSERT_EQ(chmod(cache_dir().c_str(), 0777), 0);
          ASSERT_EQ(chown(cache_dir().c_str(), kStranger, kStranger), 0);
          fill(cache_dir(), kStranger);
+       }},
+      {"a folder of root's of another mode",
+       [&] {
+         ASSERT_EQ(mkdir(cache_dir().c_str(), 0755), 0);
+         fill(cache_dir(), 0);
        }},
       {"a regular file",
        [&] {

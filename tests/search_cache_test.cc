@@ -126,8 +126,9 @@ TEST_F(SearchCacheTest, SweepRemovesOnlyTheFilesOfEndedSessions) {
 
   const std::string ended = sandbox_.new_session("nobody");
   ASSERT_EQ(sandbox_.run({bin("tovix-session"), "end", ended}).status, 0);
-  const Names doomed{slot(ended, 1), slot(ended, 2), cache_dir() + "/" + ended};
-  const Names kept{slot(sid_, 1), slot(sid_, 2), cache_dir() + "/.keep"};
+  const Names doomed{slot(ended, 1), slot(ended, 2) + ".lock"};
+  const Names kept{slot(sid_, 1), slot(sid_, 2), cache_dir() + "/.keep",
+                   cache_dir() + "/" + ended};
   auto plant = [&] {
     for (const Names* files : {&doomed, &kept}) {
       for (const std::string& file : *files) {
