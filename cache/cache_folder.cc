@@ -112,9 +112,15 @@ CacheFolder::CacheFolder(const std::string& volume, bool make)
     return;
   }
   // An existing name is judged below like any other; mkdirat never follows
-  // a link.
-  const bool made =
-      make && mkdirat(volume_fd, kFolderName, kCacheDirectoryMode) == 0;
+  // a link. Made without the umask, so that the folder has its mode from the
+  // start and needs no change of mode that could land on a folder put in its
+  // place meanwhile. The daemon's other threads make no files meanwhile.
+  bool made = false;
+  if (make) {
+    const mode_t umask_before = umask(0);
+    made = mkdirat(volume_fd, kFolderName, kCacheDirectoryMode) == 0;
+    umask(umask_before);
+  }
   // Root needs a descriptor it can fchmod and list through; O_PATH gives
   // neither.
   const int access = make ? O_RDONLY : O_PATH;
@@ -141,11 +147,9 @@ CacheFolder::CacheFolder(const std::string& volume, bool make)
     fd_ = -1;
     return;
   }
-  // The umask may have narrowed the folder just made, and the volume's
-  // set-group-id bit passed on to it. One with any other bit that was not
-  // asked for is not that folder but one put in its place meanwhile, and is
-  // judged below like any found there.
-  if (made && (st.st_mode & 07777 & ~(kCacheDirectoryMode | S_ISGID)) == 0 &&
+  // A volume's set-group-id bit passes on to the folder just made; it is
+  // not the cache's.
+  if (made && (st.st_mode & 07777) == (kCacheDirectoryMode | S_ISGID) &&
       fchmod(fd_, kCacheDirectoryMode) == 0) {
     st.st_mode = S_IFDIR | kCacheDirectoryMode;
   }
