@@ -149,11 +149,12 @@ class VimbrelTest : public ::testing::Test {
     return rows;
   }
 
-  // Waits until `sql` on `uid`'s database gives `expected`.
+  // Waits at most `limit` until `sql` on `uid`'s database gives `expected`.
   bool wait_rows(int uid, const std::string& sql,
-                 const std::vector<std::string>& expected) const {
-    return wait_until([&] { return query(uid, sql) == expected; },
-                      std::chrono::milliseconds(10000));
+                 const std::vector<std::string>& expected,
+                 std::chrono::milliseconds limit =
+                     std::chrono::milliseconds(10000)) const {
+    return wait_until([&] { return query(uid, sql) == expected; }, limit);
   }
 
   static size_t count_of(const std::string& text, const std::string& part) {
