@@ -13,6 +13,7 @@ struct WorkerPool::Job {
   json_t* params = nullptr;  // one reference, owned
   void* ctx = nullptr;
   hv_handler_fn handler = nullptr;
+  int64_t key = kNoKey;
   Job* prev = this;
   Job* next = this;
 };
@@ -45,13 +46,14 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::submit(hv_handler_fn handler, void* ctx, hv_io_t* io,
-                        json_t* params, int fd) {
+                        json_t* params, int fd, int64_t key) {
   Job* job = new Job;
   job->fd = fd;
   job->io = io;
   job->params = params;
   job->ctx = ctx;
   job->handler = handler;
+  job->key = key;
   pthread_mutex_lock(&mutex_);
   job->prev = head_->prev;
   job->next = head_;
@@ -79,11 +81,22 @@ void* WorkerPool::thread_main(void* arg) {
   return nullptr;
 }
 
+WorkerPool::Job* WorkerPool::next_job() const {
+  for (Job* job = head_->next; job != head_; job = job->next) {
+    // The stop request is put at the head, so it is met first.
+    if (job->handler == nullptr || job->key == kNoKey ||
+        running_keys_.count(job->key) == 0) {
+      return job;
+    }
+  }
+  return nullptr;
+}
+
 void WorkerPool::run() {
   while (true) {
     pthread_mutex_lock(&mutex_);
-    while (head_->next == head_) pthread_cond_wait(&wake_, &mutex_);
-    Job* job = head_->next;
+    Job* job;
+    while ((job = next_job()) == nullptr) pthread_cond_wait(&wake_, &mutex_);
     if (job->handler == nullptr) {
       // The stop request stays queued for the other threads; each one that
       // sees it passes the wake-up on before it ends.
@@ -91,8 +104,10 @@ void WorkerPool::run() {
       pthread_mutex_unlock(&mutex_);
       return;
     }
-    head_->next = job->next;
-    job->next->prev = head_;
+    job->prev->next = job->next;
+    job->next->prev = job->prev;
+    const int64_t key = job->key;
+    if (key != kNoKey) running_keys_.insert(key);
     pthread_mutex_unlock(&mutex_);
     try {
       job->handler(job->ctx, job->io, job->params, job->fd);
@@ -100,6 +115,13 @@ void WorkerPool::run() {
       // A handler that throws loses its request's reply, not the daemon.
     }
     release(job);
+    if (key != kNoKey) {
+      pthread_mutex_lock(&mutex_);
+      running_keys_.erase(key);
+      // The key's next job may wait while every idle thread sleeps.
+      pthread_cond_broadcast(&wake_);
+      pthread_mutex_unlock(&mutex_);
+    }
   }
 }
 

@@ -7,6 +7,8 @@
 #include <jansson.h>
 #include <pthread.h>
 
+#include <cstdint>
+#include <set>
 #include <vector>
 
 #include "common/bus/hvREST.h"
@@ -32,11 +34,17 @@ class WorkerPool {
   // then releases the jobs still queued.
   ~WorkerPool();
 
+  // A job without a key.
+  static constexpr int64_t kNoKey = -1;
+
   // Queues a job at the tail and wakes one thread. Takes over `io` (freed with
   // hv_io_free), `fd` (closed when not negative) and one reference to
-  // `params`.
+  // `params`. Jobs with the same `key` (not kNoKey) never run at the same
+  // time: a thread passes over a job whose key is running and takes the next
+  // one, so that the jobs of one slow key hold one thread and wait in their
+  // order while the others run.
   void submit(hv_handler_fn handler, void* ctx, hv_io_t* io, json_t* params,
-              int fd);
+              int fd, int64_t key = kNoKey);
 
   // Puts the stop request at the head of the queue: every thread ends once it
   // has finished the job it runs, and queued jobs are never run.
@@ -47,6 +55,9 @@ class WorkerPool {
 
   static void* thread_main(void* arg);
   void run();
+  // The first job a thread may take: the stop request, or the oldest job
+  // whose key is not running; null when there is none. Call under mutex_.
+  Job* next_job() const;
   static void release(Job* job);
 
   // Constant after construction.
@@ -58,6 +69,7 @@ class WorkerPool {
   pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
   Job* head_;
   bool stop_posted_ = false;
+  std::set<int64_t> running_keys_;
 };
 
 }  // namespace orv

@@ -73,6 +73,28 @@ TEST(WorkerPoolTest, OneThreadRunsJobsInSubmissionOrder) {
   EXPECT_EQ(journal.ran, (std::vector<int>{1, 2, 3}));
 }
 
+// A job whose key is running waits, in its order, while the jobs behind it
+// take the free thread.
+TEST(WorkerPoolTest, JobsOfOneKeyRunOneAtATime) {
+  Journal journal;
+  WorkerPool pool(2);
+  pool.submit(&blocking_job, &journal, nullptr, job_params(1), -1, 7);
+  ASSERT_TRUE(journal.wait_for([&] { return journal.running == 1; }));
+  pool.submit(&record_job, &journal, nullptr, job_params(2), -1, 7);
+  pool.submit(&record_job, &journal, nullptr, job_params(3), -1, 7);
+  pool.submit(&record_job, &journal, nullptr, job_params(4), -1, 8);
+  pool.submit(&record_job, &journal, nullptr, job_params(5), -1);
+  ASSERT_TRUE(journal.wait_for([&] { return journal.ran.size() == 3; }));
+  {
+    std::lock_guard<std::mutex> lock(journal.mutex);
+    EXPECT_EQ(journal.ran, (std::vector<int>{1, 4, 5}));
+    journal.release = true;
+    journal.changed.notify_all();
+  }
+  ASSERT_TRUE(journal.wait_for([&] { return journal.ran.size() == 5; }));
+  EXPECT_EQ(journal.ran, (std::vector<int>{1, 4, 5, 2, 3}));
+}
+
 TEST(WorkerPoolTest, StopReleasesWaitingJobsWithoutRunningThem) {
   Journal journal;
   auto pool = std::make_unique<WorkerPool>(1);

@@ -79,8 +79,8 @@ void worker_start(void*) {
   set_request_pools(g_read_pool.get(), g_write_pool.get());
 }
 
-// Requests still queued in the pools are dropped unanswered; events already
-// queued in the store are written out.
+// Requests still queued in the pools are dropped unanswered; events and
+// clears already queued in the store are written out.
 void worker_stop(void*) {
   set_request_pools(nullptr, nullptr);
   g_read_pool.reset();

@@ -42,7 +42,6 @@ constexpr char kSettings[] =
     "PRAGMA page_size = 2048; PRAGMA synchronous = OFF; PRAGMA auto_vacuum = "
     "FULL; PRAGMA journal_mode = MEMORY;";
 constexpr char kHealthCheck[] = "SELECT COUNT(*) FROM recent;";
-constexpr int kBusyTimeoutMs = 10000;
 constexpr int kOpenFlags =
     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
 
@@ -181,7 +180,7 @@ UserDatabase::UserDatabase(const RecentUser& user)
 
 UserDatabase::~UserDatabase() { close(); }
 
-bool UserDatabase::connect() {
+bool UserDatabase::connect(int busy_ms) {
   guard_sqlite_files();
   int code = sqlite3_open_v2(real_.c_str(), &db_, kOpenFlags, nullptr);
   if (code != SQLITE_OK) {
@@ -190,7 +189,7 @@ bool UserDatabase::connect() {
     close();
     return false;
   }
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_, busy_ms);
   return true;
 }
 
@@ -255,15 +254,24 @@ bool db_ensure(const RecentUser& user) {
   return true;
 }
 
-std::unique_ptr<UserDatabase> db_open(const RecentUser& user) {
+bool db_busy(int code) {
+  return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED;
+}
+
+std::unique_ptr<UserDatabase> db_open(const RecentUser& user, int busy_ms,
+                                      std::string* busy) {
   std::unique_ptr<UserDatabase> db(new UserDatabase(user));
   if (!database_path(user, db->identity_, &db->shown_, &db->real_) ||
-      !regular_or_missing(db->shown_, db->real_) || !db->connect()) {
+      !regular_or_missing(db->shown_, db->real_) || !db->connect(busy_ms)) {
     return nullptr;
   }
   std::string message;
   int code = db->check(&message);
   if (code == SQLITE_OK) return db;
+  if (busy != nullptr && db_busy(code)) {
+    *busy = db->shown_ + " : " + message;
+    return nullptr;
+  }
   log(Level::kError, "[database] %s : %s", db->shown_.c_str(), message.c_str());
   if (!replaceable(code, message)) return nullptr;
   // The file holds nothing worth keeping: start afresh, and let the
@@ -274,7 +282,7 @@ std::unique_ptr<UserDatabase> db_open(const RecentUser& user) {
         std::strerror(errno));
     return nullptr;
   }
-  if (!db_ensure(user) || !db->connect()) return nullptr;
+  if (!db_ensure(user) || !db->connect(busy_ms)) return nullptr;
   code = db->check(&message);
   if (code == SQLITE_OK) return db;
   log(Level::kError, "[database] %s : %s", db->shown_.c_str(), message.c_str());

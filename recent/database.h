@@ -49,10 +49,12 @@ class UserDatabase {
   const std::string& path() const { return shown_; }
 
  private:
-  friend std::unique_ptr<UserDatabase> db_open(const RecentUser& user);
+  friend std::unique_ptr<UserDatabase> db_open(const RecentUser& user,
+                                               int busy_ms, std::string* busy);
   explicit UserDatabase(const RecentUser& user);
-  // Opens the connection with the busy timeout.
-  bool connect();
+  // Opens the connection; its statements wait up to `busy_ms` for a
+  // database that another connection holds.
+  bool connect(int busy_ms);
   // Runs the health check and, when it passes, the settings. Returns the
   // check's code; its message on failure.
   int check(std::string* message);
@@ -85,13 +87,21 @@ bool db_stamp(const RecentUser& user, DbStamp* stamp);
 // folder, a link: left as it is) or the user's folder cannot be reached.
 bool db_ensure(const RecentUser& user);
 
-// Opens the user's database and checks it. A file that is not a database,
-// is damaged or lacks the table is deleted and made afresh, and the fresh
-// one is opened. Null, after an error line, when the database cannot be
-// used: something else than a regular file is at the path, the file cannot
-// be opened, or the check failed for another reason (a database locked past
-// the busy timeout, an I/O error), in which case the file is left as it is.
-std::unique_ptr<UserDatabase> db_open(const RecentUser& user);
+// True for the codes of a database that another connection holds.
+bool db_busy(int code);
+
+// Opens the user's database and checks it; its statements wait up to
+// `busy_ms` for the database while another connection holds it. A file that
+// is not a database, is damaged or lacks the table is deleted and made
+// afresh, and the fresh one is opened. Null, after an error line, when the
+// database cannot be used: something else than a regular file is at the
+// path, the file cannot be opened, or the check failed for another reason
+// (a database held past the wait, an I/O error), in which case the file is
+// left as it is. When `busy` is given and the database was held past the
+// wait, the error line's text is stored there instead of being logged: the
+// caller may try again later.
+std::unique_ptr<UserDatabase> db_open(const RecentUser& user, int busy_ms,
+                                      std::string* busy = nullptr);
 
 }  // namespace orv::recent
 

@@ -130,9 +130,11 @@ void clear_handler(void*, hv_io_t* io, json_t* params, int) {
 // Reads the request into its parameter object (the body when it is a JSON
 // object, else an empty one, with the bus's members over it), empties the
 // io and queues the request on `pool`, which then owns io, object and
-// descriptor.
-void queue(WorkerPool* pool, void* ctx, hv_handler_fn handler, hv_io_t* io,
-           json_t* bus_params, int fd) {
+// descriptor. With `by_user`, the requests that name one user run one at a
+// time, so that a user whose database another program holds keeps at most
+// one of the pool's threads waiting.
+void queue(WorkerPool* pool, bool by_user, void* ctx, hv_handler_fn handler,
+           hv_io_t* io, json_t* bus_params, int fd) {
   Json params = Json::adopt(json_loads(hv_io_read(io, 0), 0, nullptr));
   if (!json_is_object(params.get())) params = Json::adopt(json_object());
   if (json_is_object(bus_params)) json_object_update(params.get(), bus_params);
@@ -143,17 +145,27 @@ void queue(WorkerPool* pool, void* ctx, hv_handler_fn handler, hv_io_t* io,
     if (fd >= 0) close(fd);
     return;
   }
-  pool->submit(handler, ctx, io, params.release(), fd);
+  int64_t key = WorkerPool::kNoKey;
+  if (by_user &&
+      (!user_number(json_object_get(params.get(), "user"), &key) || key < 0)) {
+    key = WorkerPool::kNoKey;  // refused at once by the handler
+  }
+  pool->submit(handler, ctx, io, params.release(), fd, key);
 }
 
 void queue_read(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                 int fd) {
-  queue(g_read_pool, ctx, handler, io, params, fd);
+  queue(g_read_pool, false, ctx, handler, io, params, fd);
+}
+
+void queue_list(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
+                int fd) {
+  queue(g_read_pool, true, ctx, handler, io, params, fd);
 }
 
 void queue_write(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                  int fd) {
-  queue(g_write_pool, ctx, handler, io, params, fd);
+  queue(g_write_pool, false, ctx, handler, io, params, fd);
 }
 
 }  // namespace
@@ -184,7 +196,7 @@ std::vector<RecentEndpoint> recent_endpoints() {
       {"add", &add_handler, &queue_write,
        usage("add recent log.", "vimbrel.add [Options] [Metadata]",
              add_options + add_metadata)},
-      {"list", &list_handler, &queue_read,
+      {"list", &list_handler, &queue_list,
        usage("list recent log.", "vimbrel.list [Options]",
              section("[Options]:",
                      {{"user=(int)", kUserLine},

@@ -2,9 +2,10 @@
 // usage texts, the pools that run them, their handlers and the reply writer.
 //
 // The dispatchers only read the request into its parameter object and queue
-// it: "version" and "list" on the read pool (four threads), "add" and
-// "clear" on the write pool (one thread, so adds and clears of all users
-// run one at a time in arrival order).
+// it: "version" and "list" on the read pool (four threads; the lists of one
+// user run one at a time, so that no user holds more than one thread), "add"
+// and "clear" on the write pool (one thread, so adds and clears of all users
+// are taken one at a time in arrival order; neither waits for a database).
 #ifndef ORV_RECENT_ENDPOINTS_H_
 #define ORV_RECENT_ENDPOINTS_H_
 

@@ -7,8 +7,10 @@
 
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/json.h"
@@ -104,13 +106,32 @@ int32_t action_type(int64_t action) {
   return kActionTypes[std::countr_zero(static_cast<uint64_t>(action))];
 }
 
+bool user_number(const json_t* value, int64_t* number) {
+  if (json_is_integer(value)) {
+    *number = json_integer_value(value);
+    return true;
+  }
+  if (!json_is_string(value)) return false;
+  // Every byte is looked at, so a NUL inside the text fails too.
+  const std::string_view text(json_string_value(value),
+                              json_string_length(value));
+  const size_t sign = text.starts_with('-') || text.starts_with('+') ? 1 : 0;
+  if (text.size() == sign ||
+      text.find_first_not_of("0123456789", sign) != std::string_view::npos) {
+    return false;
+  }
+  // Saturates at the 64-bit limits, which are no uid either.
+  *number = std::strtoll(text.data(), nullptr, 10);
+  return true;
+}
+
 bool read_user(const json_t* params, ErrorRecord* error, RecentUser* user) {
-  const json_t* value = json_object_get(params, "user");
+  int64_t uid = 0;
+  struct stat st;
   // Beyond 32 bits a number would wrap onto somebody else's uid; -1 is
   // never one.
-  int64_t uid = value != nullptr ? json_int(value) : -1;
-  struct stat st;
-  if (uid < 0 || uid >= static_cast<int64_t>(static_cast<uid_t>(-1)) ||
+  if (!user_number(json_object_get(params, "user"), &uid) || uid < 0 ||
+      uid >= static_cast<int64_t>(static_cast<uid_t>(-1)) ||
       !lookup_home(static_cast<uid_t>(uid), &user->gid, &user->home) ||
       stat(user->home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     set_error(error, kInvalidParameter, "invalid user");

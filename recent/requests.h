@@ -1,7 +1,7 @@
 // The parameters of vimbrel's "add", "list" and "clear" requests: the user
 // rule, the validation of each endpoint in its order with its messages, and
-// the metadata object of an add. Every integer parameter is read with
-// json_int. The first rule that fails sets code 2 and its message; the
+// the metadata object of an add. Every integer parameter but "user" is read
+// with json_int. The first rule that fails sets code 2 and its message; the
 // outputs then hold nothing that may be used.
 #ifndef ORV_RECENT_REQUESTS_H_
 #define ORV_RECENT_REQUESTS_H_
@@ -19,9 +19,15 @@ namespace orv::recent {
 // value that is not exactly one of the ten bits.
 int32_t action_type(int64_t action);
 
-// The user rule: "user" present, its value the uid of an account whose home
-// folder is an existing directory; else "invalid user". Any thread (the
-// account look-up is the re-entrant one).
+// The number a "user" value gives: a JSON integer, or a string that is
+// wholly a base-10 integer ("2001"). False for anything else (null, a real,
+// a boolean, an array, an object, "abc", "5001junk"), which names no
+// account. Any thread; looks nothing up.
+bool user_number(const json_t* value, int64_t* number);
+
+// The user rule: "user" present, its number (user_number) the uid of an
+// account whose home folder is an existing directory; else "invalid user".
+// Any thread (the account look-up is the re-entrant one).
 bool read_user(const json_t* params, ErrorRecord* error, RecentUser* user);
 
 // "add": ip, app, user, path, action, client_id, client_app, client_agent,

@@ -2,12 +2,17 @@
 
 #include <pthread.h>
 
-#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
 #include <list>
+#include <map>
+#include <mutex>
 #include <string>
+#include <variant>
 
 #include "common/json.h"
 #include "common/log.h"
@@ -34,13 +39,49 @@ constexpr char kDelete[] =
     "DELETE FROM recent WHERE id = @id OR (type = @type AND path = "
     "IFNULL(@path, path))";
 
-// The queue and the writer thread. The stop flag is set before the
-// condition is signalled and read both under the mutex and outside it.
-pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_wake = PTHREAD_COND_INITIALIZER;
-std::list<RecentItem> g_queue;  // guarded by g_mutex
-std::atomic<int> g_stop{0};
-bool g_hold = false;  // set before the writer starts
+// How long one try of the writer, and a list, wait for a database that
+// another connection holds. A try of the writer only needs to outlast the
+// daemon's own lists, as the writer tries again later; a list has no later,
+// so it waits longer before it answers with what it could read.
+constexpr int kWriteBusyMs = 50;
+constexpr int kListBusyMs = 1000;
+// How long the writer leaves a user alone after the user's database was
+// found held, and how long it goes on trying before it drops the batch.
+constexpr std::chrono::milliseconds kRetryDelay(500);
+constexpr std::chrono::milliseconds kBusyTimeout(10000);
+
+using Clock = std::chrono::steady_clock;
+
+// One write waiting in the queue: an event to insert, or a clear to run in
+// its place among its user's events.
+using Write = std::variant<RecentItem, ClearRequest>;
+
+const RecentUser& user_of(const Write& write) {
+  return std::visit([](const auto& w) -> const RecentUser& { return w.user; },
+                    write);
+}
+
+uid_t uid_of(const Write& write) { return user_of(write).uid; }
+
+// A user whose database another connection held: the user's writes stay
+// queued until `retry`, and the batch tried is given up once the database
+// has been held for the busy timeout since `since`.
+struct Held {
+  Clock::time_point since;
+  Clock::time_point retry;
+};
+
+// The queue and the writer thread. Counts include the batch in the writer's
+// hand, so that a batch put back never takes a place someone else was
+// given.
+std::mutex g_mutex;
+std::condition_variable g_wake;
+std::list<Write> g_queue;              // guarded by g_mutex
+size_t g_pending = 0;                  // guarded by g_mutex
+std::map<uid_t, size_t> g_pending_of;  // guarded by g_mutex; no zeros
+std::map<uid_t, Held> g_held;          // guarded by g_mutex
+bool g_stop = false;                   // guarded by g_mutex
+bool g_hold = false;                   // set before the writer starts
 pthread_t g_writer;
 bool g_running = false;
 
@@ -69,35 +110,68 @@ void bind_int(sqlite3_stmt* statement, const char* name, int64_t value) {
                      value);
 }
 
-// Takes, from the head of the queue, the first item and up to 499 more of
-// the same user, in their order; items of other users stay queued as they
-// were.
-std::list<RecentItem> take_batch() {
-  std::list<RecentItem> batch;
-  pthread_mutex_lock(&g_mutex);
-  if (!g_queue.empty()) {
-    const uid_t uid = g_queue.front().user.uid;
-    for (auto it = g_queue.begin();
-         it != g_queue.end() && batch.size() < kBatchLimit;) {
-      auto next = std::next(it);
-      if (it->user.uid == uid) batch.splice(batch.end(), g_queue, it);
-      it = next;
-    }
+// Takes, from the head of the queue, the first write of a user who is not
+// left alone: a clear by itself, or an event with up to 499 more events of
+// the same user that follow it before that user's next clear, in their
+// order. Writes of other users stay queued as they were. Empty when no
+// write is due; `next` is then the earliest retry (max when none). Call
+// under g_mutex.
+std::list<Write> take_batch(Clock::time_point now, Clock::time_point* next) {
+  std::list<Write> batch;
+  *next = Clock::time_point::max();
+  auto first = g_queue.begin();
+  for (; first != g_queue.end(); ++first) {
+    auto held = g_held.find(uid_of(*first));
+    if (held == g_held.end() || held->second.retry <= now) break;
+    *next = std::min(*next, held->second.retry);
   }
-  pthread_mutex_unlock(&g_mutex);
+  if (first == g_queue.end()) return batch;
+  const uid_t uid = uid_of(*first);
+  for (auto it = first; it != g_queue.end() && batch.size() < kBatchLimit;) {
+    auto following = std::next(it);
+    if (uid_of(*it) == uid) {
+      const bool clear = std::holds_alternative<ClearRequest>(*it);
+      if (clear && !batch.empty()) break;
+      batch.splice(batch.end(), g_queue, it);
+      if (clear) break;
+    }
+    it = following;
+  }
   return batch;
 }
 
-// Writes one user's items in one transaction. Failures drop the batch; the
-// requests were answered long ago, so the log is where they show.
-void write_batch(const std::list<RecentItem>& batch) {
-  std::unique_ptr<UserDatabase> db = db_open(batch.front().user);
-  if (db == nullptr) return;
-  sqlite3_exec(db->get(), "BEGIN", nullptr, nullptr, nullptr);
-  Statement insert = prepare(db->get(), kInsert);
-  bool failed = insert == nullptr;
-  for (const RecentItem& item : batch) {
-    if (failed) break;
+// The text of the error line of the statement that just failed on `db`.
+std::string failure(const UserDatabase& db) {
+  return db.path() + " : " + sqlite3_errmsg(db.get());
+}
+
+// Deletes the rows `request` names. Returns the error line's text when the
+// database was held, empty otherwise; other failures are not reported.
+std::string run_clear(const UserDatabase& db, const ClearRequest& request) {
+  Statement remove = prepare(db.get(), kDelete);
+  int code = sqlite3_errcode(db.get());
+  if (remove != nullptr) {
+    bind_int(remove.get(), "@id", request.id);
+    bind_int(remove.get(), "@type", request.type);
+    bind_text(remove.get(), "@path", request.path);
+    code = sqlite3_step(remove.get());
+  }
+  return db_busy(code) ? failure(db) : std::string();
+}
+
+// Writes one user's events in one transaction. Returns the error line's
+// text, with nothing written, when the database was held; empty otherwise.
+// Other failures lose the events not yet written (the requests were
+// answered long ago, so the log is where they show).
+std::string insert_events(const UserDatabase& db,
+                          const std::list<Write>& batch) {
+  sqlite3* handle = db.get();
+  sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr);
+  Statement insert = prepare(handle, kInsert);
+  int code = insert == nullptr ? sqlite3_errcode(handle) : SQLITE_DONE;
+  for (const Write& write : batch) {
+    if (code != SQLITE_DONE) break;
+    const RecentItem& item = std::get<RecentItem>(write);
     sqlite3_stmt* s = insert.get();
     sqlite3_reset(s);
     bind_text(s, "@ip", item.ip);
@@ -111,42 +185,108 @@ void write_batch(const std::list<RecentItem>& batch) {
     bind_text(s, "@client_app", item.client_app);
     bind_text(s, "@client_agent", item.client_agent);
     bind_text(s, "@metadata", item.metadata);
-    failed = sqlite3_step(s) != SQLITE_DONE;
+    code = sqlite3_step(s);
   }
   insert.reset();
-  if (failed) {
-    log(Level::kError, "[database] %s : %s", db->path().c_str(),
-        sqlite3_errmsg(db->get()));
-  }
-  if (sqlite3_exec(db->get(), "COMMIT", nullptr, nullptr, nullptr) !=
-      SQLITE_OK) {
-    if (!failed) {
-      log(Level::kError, "[database] %s : %s", db->path().c_str(),
-          sqlite3_errmsg(db->get()));
+  if (!db_busy(code)) {
+    // What went in before a failure is kept.
+    const bool logged = code != SQLITE_DONE;
+    if (logged) log(Level::kError, "[database] %s", failure(db).c_str());
+    code = sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr);
+    if (code == SQLITE_OK) return std::string();
+    if (!db_busy(code) && !logged) {
+      log(Level::kError, "[database] %s", failure(db).c_str());
     }
-    sqlite3_exec(db->get(), "ROLLBACK", nullptr, nullptr, nullptr);
   }
+  const std::string busy = db_busy(code) ? failure(db) : std::string();
+  sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+  return busy;
 }
 
-void drain() {
-  while (true) {
-    std::list<RecentItem> batch = take_batch();
-    if (batch.empty()) return;
-    write_batch(batch);
+// Runs one batch. Returns the error line's text, with nothing done, when
+// its user's database was held; empty when the batch is done with.
+std::string write_batch(const std::list<Write>& batch) {
+  std::string busy;
+  std::unique_ptr<UserDatabase> db =
+      db_open(user_of(batch.front()), kWriteBusyMs, &busy);
+  if (db == nullptr) return busy;
+  if (const auto* clear = std::get_if<ClearRequest>(&batch.front())) {
+    return run_clear(*db, *clear);
   }
+  return insert_events(*db, batch);
 }
 
+// Settles a batch that was tried. One whose user's database was held goes
+// back to the head of the queue, ahead of that user's later writes, and the
+// user is left alone for a while; once the database has been held for the
+// busy timeout, the batch is dropped like any write that fails (true is
+// returned: the caller logs `busy`, the text of its error line). Call under
+// g_mutex.
+bool settle(std::list<Write> batch, const std::string& busy) {
+  const uid_t uid = uid_of(batch.front());
+  const Clock::time_point now = Clock::now();
+  if (!busy.empty()) {
+    Held& mark = g_held.try_emplace(uid, Held{now, now}).first->second;
+    if (now - mark.since < kBusyTimeout) {
+      mark.retry = now + kRetryDelay;
+      g_queue.splice(g_queue.begin(), batch);
+      return false;
+    }
+  }
+  g_held.erase(uid);
+  g_pending -= batch.size();
+  if ((g_pending_of[uid] -= batch.size()) == 0) g_pending_of.erase(uid);
+  return !busy.empty();
+}
+
+// Runs the queue until the stop, then writes out what is left (a user whose
+// database stays held is given up after the busy timeout, as ever).
 void* writer_main(void*) {
-  while (g_stop.load() == 0) {
-    pthread_mutex_lock(&g_mutex);
-    while (g_stop.load() == 0 && (g_queue.empty() || g_hold)) {
-      pthread_cond_wait(&g_wake, &g_mutex);
+  std::unique_lock<std::mutex> lock(g_mutex);
+  while (true) {
+    Clock::time_point next = Clock::time_point::max();
+    std::list<Write> batch;
+    if (!g_hold || g_stop) batch = take_batch(Clock::now(), &next);
+    if (batch.empty()) {
+      if (g_stop && g_queue.empty()) return nullptr;
+      if (next == Clock::time_point::max()) {
+        g_wake.wait(lock);
+      } else {
+        g_wake.wait_until(lock, next);
+      }
+      continue;
     }
-    pthread_mutex_unlock(&g_mutex);
-    if (g_stop.load() == 0) drain();
+    lock.unlock();
+    const std::string busy = write_batch(batch);
+    lock.lock();
+    if (settle(std::move(batch), busy)) {
+      lock.unlock();
+      log(Level::kError, "[database] %s", busy.c_str());
+      lock.lock();
+    }
   }
-  drain();  // What was queued before the stop is written, not lost.
-  return nullptr;
+}
+
+// Queues `write` unless the queue or its user's share is full.
+void push(Write write) {
+  const uid_t uid = uid_of(write);
+  bool full;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto mine = g_pending_of.find(uid);
+    full = g_pending >= kQueueLimit ||
+           (mine != g_pending_of.end() && mine->second >= kUserQueueLimit);
+    if (!full) {
+      ++g_pending;
+      ++g_pending_of[uid];
+      g_queue.push_back(std::move(write));
+    }
+  }
+  if (full) {
+    log(Level::kWarn, "[database] over queue size");
+    return;
+  }
+  g_wake.notify_one();
 }
 
 // A text cell as a JSON string; "" for NULL. Empty when it is not UTF-8
@@ -221,19 +361,24 @@ void store_hold_writer() { g_hold = true; }
 
 void store_start() {
   log(Level::kInfo, "[database] startup");
-  pthread_mutex_lock(&g_mutex);
-  g_queue.clear();
-  pthread_mutex_unlock(&g_mutex);
-  g_stop.store(0);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_queue.clear();
+    g_pending = 0;
+    g_pending_of.clear();
+    g_held.clear();
+    g_stop = false;
+  }
   g_running = start_thread(&g_writer, &writer_main, nullptr);
 }
 
 void store_stop() {
   log(Level::kInfo, "[database] shutdown");
-  pthread_mutex_lock(&g_mutex);
-  g_stop.store(1);
-  pthread_cond_signal(&g_wake);
-  pthread_mutex_unlock(&g_mutex);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_stop = true;
+  }
+  g_wake.notify_one();
   if (g_running) pthread_join(g_writer, nullptr);
   g_running = false;
 }
@@ -242,15 +387,7 @@ void store_enqueue(RecentItem item) {
   // Also where a folder or a link at ".recent" is found and logged once:
   // the item could not be written anyway.
   if (!db_ensure(item.user)) return;
-  pthread_mutex_lock(&g_mutex);
-  bool full = g_queue.size() >= kQueueLimit;
-  if (!full) g_queue.push_back(std::move(item));
-  pthread_mutex_unlock(&g_mutex);
-  if (full) {
-    log(Level::kWarn, "[database] over queue size");
-    return;
-  }
-  pthread_cond_signal(&g_wake);
+  push(std::move(item));
 }
 
 std::string store_list(const ListRequest& request, json_t* times) {
@@ -270,7 +407,7 @@ std::string store_list(const ListRequest& request, json_t* times) {
   }
   Json data = Json::adopt(json_array());
   bool complete = false;
-  if (std::unique_ptr<UserDatabase> db = db_open(request.user)) {
+  if (std::unique_ptr<UserDatabase> db = db_open(request.user, kListBusyMs)) {
     Statement list = prepare(db->get(), kList);
     if (list != nullptr) {
       bind_int(list.get(), "@type", request.type);
@@ -289,15 +426,6 @@ std::string store_list(const ListRequest& request, json_t* times) {
   return text;
 }
 
-void store_clear(const ClearRequest& request) {
-  std::unique_ptr<UserDatabase> db = db_open(request.user);
-  if (db == nullptr) return;
-  Statement remove = prepare(db->get(), kDelete);
-  if (remove == nullptr) return;
-  bind_int(remove.get(), "@id", request.id);
-  bind_int(remove.get(), "@type", request.type);
-  bind_text(remove.get(), "@path", request.path);
-  sqlite3_step(remove.get());
-}
+void store_clear(const ClearRequest& request) { push(request); }
 
 }  // namespace orv::recent

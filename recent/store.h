@@ -1,7 +1,9 @@
 // The store of vimbrel: one SQLite database per user, ".recent" in the
-// user's home folder, holding a rotating log of file events. Adds are queued
-// and written by one writer thread in batched transactions; lists and clears
-// run against the database in the thread of the request.
+// user's home folder, holding a rotating log of file events. Adds and clears
+// are queued and run by one writer thread, adds in batched transactions;
+// lists run against the database in the thread of the request. Each user
+// has a bounded share of the queue, and a user whose database another
+// program holds delays only that user's own writes.
 #ifndef ORV_RECENT_STORE_H_
 #define ORV_RECENT_STORE_H_
 
@@ -51,6 +53,9 @@ struct ClearRequest {
 
 // The most items the queue holds; an add beyond it is dropped.
 constexpr size_t kQueueLimit = 5000;
+// The most items of one user the queue holds: a fifth, so that one user
+// flooding it leaves room for everybody else.
+constexpr size_t kUserQueueLimit = kQueueLimit / 5;
 // The most inserts of one transaction.
 constexpr size_t kBatchLimit = 500;
 // The most paths a list answers.
@@ -65,18 +70,22 @@ void store_start();
 void store_stop();
 
 // Makes sure the item's database exists, then queues the item (dropping it
-// with the "over queue size" warning when 5000 are pending). Any thread.
-// Nothing is reported: the caller has already answered the request.
+// with the "over queue size" warning when 5000 are pending, or 1000 of its
+// user). Any thread. Nothing is reported: the caller has already answered
+// the request.
 void store_enqueue(RecentItem item);
 
 // Sets "tz" and "utc" in `times` and returns the compact JSON text of the
 // list's "data": the newest entry of each path of the type, newest first, at
 // most 100, each with its metadata's members. A database that cannot be read
-// gives "[]". A list is read again only when the database has changed since
+// gives "[]", and so does one that another program holds for longer than
+// a second. A list is read again only when the database has changed since
 // it was last read. Any thread.
 std::string store_list(const ListRequest& request, json_t* times);
 
-// Deletes the rows the request names; reports nothing. Any thread.
+// Queues the deletion of the rows the request names, behind the adds of its
+// user that wait (dropped like an add when the queue or the user's share of
+// it is full); reports nothing. Any thread.
 void store_clear(const ClearRequest& request);
 
 // The writer writes nothing until store_stop, which then writes out the

@@ -24,13 +24,16 @@ namespace orv::test {
 
 class VimbrelTest : public ::testing::Test {
  protected:
-  // Accounts of the sandbox's database: three with homes, one whose home is
+  // Accounts of the sandbox's database: six with homes, one whose home is
   // missing, one whose home is a file; kNoAccount has none.
   static constexpr int kAlice = 5001;
   static constexpr int kBob = 5002;
   static constexpr int kCarol = 5003;
   static constexpr int kNoHome = 5004;
   static constexpr int kFileHome = 5005;
+  static constexpr int kDave = 5007;
+  static constexpr int kErin = 5008;
+  static constexpr int kFrank = 5009;
   static constexpr int kNoAccount = 5999;
 
   void SetUp() override {
@@ -40,13 +43,16 @@ class VimbrelTest : public ::testing::Test {
                                     {"bob", kBob},
                                     {"carol", kCarol},
                                     {"nohome", kNoHome},
-                                    {"filehome", kFileHome}}) {
+                                    {"filehome", kFileHome},
+                                    {"dave", kDave},
+                                    {"erin", kErin},
+                                    {"frank", kFrank}}) {
       passwd += std::string(name) + ":x:" + std::to_string(uid) + ":" +
                 std::to_string(uid) + "::" + home(uid) + ":/bin/sh\n";
     }
     sandbox_.write_file("nss/passwd", passwd);
     sandbox_.write_file("nss/group", "users:x:5001:\n");
-    for (int uid : {kAlice, kBob, kCarol}) {
+    for (int uid : {kAlice, kBob, kCarol, kDave, kErin, kFrank}) {
       sandbox_.make_dir(home_name(uid), 0700);
       ASSERT_EQ(chown(home(uid).c_str(), uid, uid), 0);
     }
@@ -101,13 +107,13 @@ class VimbrelTest : public ::testing::Test {
     return reply;
   }
 
-  // Calls `method` through the bus library in this process; the result
-  // (HV_OK ...) and the reply body in `out`.
+  // Calls `method` through the bus library in this process, waiting at
+  // most `seconds`; the result (HV_OK ...) and the reply body in `out`.
   static int post(const std::string& method, const std::string& body,
-                  std::string* out = nullptr) {
+                  std::string* out = nullptr, int seconds = 60) {
     hv_io_t* io = hv_io_create();
     hv_io_write(io, body.data(), body.size());
-    int result = hv_call("vimbrel", method.c_str(), io, 60, -1);
+    int result = hv_call("vimbrel", method.c_str(), io, seconds, -1);
     if (out != nullptr) out->assign(hv_io_read(io, 0), hv_io_size(io));
     hv_io_free(io);
     return result;
@@ -143,11 +149,12 @@ class VimbrelTest : public ::testing::Test {
     return rows;
   }
 
-  // Waits until `sql` on `uid`'s database gives `expected`.
+  // Waits at most `limit` until `sql` on `uid`'s database gives `expected`.
   bool wait_rows(int uid, const std::string& sql,
-                 const std::vector<std::string>& expected) const {
-    return wait_until([&] { return query(uid, sql) == expected; },
-                      std::chrono::milliseconds(10000));
+                 const std::vector<std::string>& expected,
+                 std::chrono::milliseconds limit =
+                     std::chrono::milliseconds(10000)) const {
+    return wait_until([&] { return query(uid, sql) == expected; }, limit);
   }
 
   static size_t count_of(const std::string& text, const std::string& part) {
