@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,17 @@ constexpr char kSettings[] =
     "PRAGMA page_size = 2048; PRAGMA synchronous = OFF; PRAGMA auto_vacuum = "
     "FULL; PRAGMA journal_mode = MEMORY;";
 constexpr char kHealthCheck[] = "SELECT COUNT(*) FROM recent;";
+// The objects of a database, to be compared with those the schema makes.
+constexpr char kObjects[] =
+    "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name";
+constexpr char kForeignSchema[] = "not the schema of a recent log";
+// How long one operation on a user's database may run. The file is its
+// user's to rewrite, and a crafted one (a view, a trigger of its own, rows
+// of countless types) could otherwise keep a thread that all users share
+// busy for as long as it liked.
+constexpr auto kOperationLimit = std::chrono::seconds(2);
+// Virtual machine steps between two looks at the clock.
+constexpr int kProgressSteps = 10000;
 constexpr int kOpenFlags =
     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
 
@@ -131,7 +143,28 @@ bool replaceable(int code, const std::string& message) {
   int primary = code & 0xff;
   return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT ||
          (primary == SQLITE_ERROR &&
-          std::string_view(message).starts_with("no such table"));
+          (std::string_view(message).starts_with("no such table") ||
+           message == kForeignSchema));
+}
+
+// The rows of kObjects on `db`, one text.
+std::string objects_of(sqlite3* db) {
+  std::string text;
+  Statement query = prepare(db, kObjects);
+  while (query && sqlite3_step(query.get()) == SQLITE_ROW) {
+    for (int column = 0; column < 4; ++column) {
+      const unsigned char* value = sqlite3_column_text(query.get(), column);
+      text += value != nullptr ? reinterpret_cast<const char*>(value) : "-";
+      text += '\n';
+    }
+  }
+  return text;
+}
+
+// Stops a statement once the operation's deadline has passed.
+int past_deadline(void* deadline) {
+  return std::chrono::steady_clock::now() >
+         *static_cast<std::chrono::steady_clock::time_point*>(deadline);
 }
 
 // Runs `sql`; on failure returns the code and puts the message in `message`.
@@ -145,20 +178,42 @@ int execute(sqlite3* db, const char* sql, std::string* message) {
   return code;
 }
 
+// The schema's text, filled with the rotation's numbers.
+std::string schema_text() {
+  char schema[sizeof(kSchema) + 32];
+  std::snprintf(schema, sizeof(schema), kSchema, kKeptRows, kSlackRows,
+                kRotatedRows);
+  return schema;
+}
+
+// The objects the schema makes, as objects_of() gives them.
+const std::string& schema_objects() {
+  static const std::string objects = [] {
+    sqlite3* db = nullptr;
+    std::string text;
+    if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
+        sqlite3_exec(db, schema_text().c_str(), nullptr, nullptr, nullptr) ==
+            SQLITE_OK) {
+      text = objects_of(db);
+    }
+    sqlite3_close(db);
+    return text;
+  }();
+  return objects;
+}
+
 // Makes a new database at `real`: the schema, run on a connection of its own
 // without the settings.
 void create_database(const std::string& shown, const std::string& real) {
   log(Level::kInfo, "[database] initial %s", shown.c_str());
-  char schema[sizeof(kSchema) + 32];
-  std::snprintf(schema, sizeof(schema), kSchema, kKeptRows, kSlackRows,
-                kRotatedRows);
+  const std::string schema = schema_text();
   sqlite3* db = nullptr;
   std::string message;
   int code = sqlite3_open_v2(real.c_str(), &db, kOpenFlags, nullptr);
   if (code != SQLITE_OK) {
     message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
   } else {
-    code = execute(db, schema, &message);
+    code = execute(db, schema.c_str(), &message);
   }
   if (code != SQLITE_OK) log(Level::kError, "[database] %s", message.c_str());
   sqlite3_close(db);
@@ -190,12 +245,25 @@ bool UserDatabase::connect(int busy_ms) {
     return false;
   }
   sqlite3_busy_timeout(db_, busy_ms);
+  // The wait for a held database runs no statement step; the limit is for
+  // the work that follows it.
+  deadline_ = std::chrono::steady_clock::now() +
+              std::chrono::milliseconds(busy_ms) + kOperationLimit;
+  sqlite3_progress_handler(db_, kProgressSteps, &past_deadline, &deadline_);
   return true;
 }
 
 int UserDatabase::check(std::string* message) {
   // The check comes before the settings: on a database locked by another
   // program each of them would wait out the busy timeout again.
+  // Only the objects the schema makes, before anything of them is read: no
+  // view in the table's place, no trigger or index of the user's own for the
+  // writer to run. A file without any is judged by the health check.
+  const std::string objects = objects_of(db_);
+  if (!objects.empty() && objects != schema_objects()) {
+    *message = kForeignSchema;
+    return SQLITE_ERROR;
+  }
   int code = execute(db_, kHealthCheck, message);
   if (code == SQLITE_OK)
     sqlite3_exec(db_, kSettings, nullptr, nullptr, nullptr);

@@ -15,6 +15,7 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,6 +62,9 @@ class UserDatabase {
   void close();
 
   FsIdentity identity_;
+  // When the operation's statements are stopped: the wait for a held
+  // database and kOperationLimit after the open.
+  std::chrono::steady_clock::time_point deadline_;
   std::string shown_;
   std::string real_;  // the home folder's real path and ".recent"
   sqlite3* db_ = nullptr;
@@ -91,9 +95,11 @@ bool db_ensure(const RecentUser& user);
 bool db_busy(int code);
 
 // Opens the user's database and checks it; its statements wait up to
-// `busy_ms` for the database while another connection holds it. A file that
-// is not a database, is damaged or lacks the table is deleted and made
-// afresh, and the fresh one is opened. Null, after an error line, when the
+// `busy_ms` for the database while another connection holds it, and are
+// stopped when the whole operation runs 2 s past that. A file that is not a
+// database, is damaged, lacks the table or holds other objects than the
+// schema makes (a view, a trigger of its own) is deleted and made afresh, and
+// the fresh one is opened. Null, after an error line, when the
 // database cannot be used: something else than a regular file is at the
 // path, the file cannot be opened, or the check failed for another reason
 // (a database held past the wait, an I/O error), in which case the file is

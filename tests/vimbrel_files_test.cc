@@ -56,6 +56,47 @@ TEST_F(VimbrelFilesTest, NewAndDamagedDatabasesBelongToTheirUsers) {
             std::vector<std::string>{"0"});
 }
 
+// A user may rewrite their own log with objects that would keep the writer,
+// which every user shares, busy without end: a trigger of their own, a view
+// in the table's place. Such a file is not the log's and is made afresh.
+TEST_F(VimbrelFilesTest, DatabaseWithObjectsOfTheUsersOwnIsMadeAfresh) {
+  Process& daemon = start();
+  call("add", add_body(kDave, "/first"));
+  call("add", add_body(kErin, "/first"));
+  ASSERT_TRUE(wait_rows(kDave, "SELECT path FROM recent", {"/first"}));
+  ASSERT_TRUE(wait_rows(kErin, "SELECT path FROM recent", {"/first"}));
+  const std::pair<int, const char*> rewrites[] = {
+      {kDave,
+       "CREATE TRIGGER endless AFTER INSERT ON recent BEGIN SELECT count(*) "
+       "FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) "
+       "SELECT i FROM n); END;"},
+      {kErin,
+       "DROP TABLE recent; CREATE VIEW recent AS WITH RECURSIVE n(i) AS "
+       "(SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT i id, '' ip, '' app, "
+       "0 user, 1 type, 'p' || i path, 0 time, 0 action, '' client_id, '' "
+       "client_app, '' client_agent, '{}' metadata FROM n;"},
+  };
+  for (const auto& [uid, sql] : rewrites) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db(uid).c_str(), &handle), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(handle, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(handle);
+  }
+  for (int uid : {kDave, kErin, kAlice}) call("add", add_body(uid, "/next"));
+  // Not a query of the user's file before it is replaced: the view is endless.
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return count_of(daemon.err(), " : not the schema of a recent log\n") ==
+               2;
+      },
+      milliseconds(10000)))
+      << daemon.err();
+  for (int uid : {kAlice, kDave, kErin}) {
+    EXPECT_TRUE(wait_rows(uid, "SELECT path FROM recent", {"/next"}))
+        << daemon.err();
+  }
+}
+
 TEST_F(VimbrelFilesTest, LockedDatabaseIsKept) {
   Process& daemon = start();
   for (const char* path : {"/one", "/two", "/three"}) {
