@@ -17,6 +17,7 @@
 
 #include "cache/cache_store.h"
 #include "common/log.h"
+#include "common/platform/fd.h"
 #include "common/platform/root.h"
 #include "common/platform/tovix.h"
 #include "service/session.h"
@@ -31,10 +32,6 @@ constexpr char kFolderName[] = ".orv";
 constexpr char kFolderVfsName[] = "orv-folder";
 constexpr char kLockSuffix[] = ".lock";
 constexpr auto kSlotLockPatience = std::chrono::seconds(60);
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 // The full name of a file is the name given. SQLite's own rule resolves every
 // link along the name and opens the resolved text, which would turn a name
@@ -208,7 +205,7 @@ std::vector<std::string> CacheFolder::names() const {
   // A descriptor of its own, so that reading it moves no shared offset.
   const int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return result;
-  std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+  DirHandle dir(fdopendir(fd));
   if (!dir) {
     close(fd);
     return result;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/platform/fd.h"
 #include "order/sorter.h"
 #include "query/filter_veto.h"
 
@@ -62,11 +63,6 @@ class Deadline {
   const int64_t allowed_;  // nanoseconds
   const int64_t start_;
 };
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 WalkFolderHook g_folder_hook = nullptr;
 

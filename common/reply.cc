@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/json.h"
+#include "common/platform/fd.h"
 
 namespace orv {
 
@@ -17,17 +18,6 @@ namespace {
 
 constexpr char kHeader[] =
     "Content-Type: application/json; charset=utf-8\r\n\r\n";
-
-bool write_all(int fd, const char* bytes, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, bytes, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // A JSON string of `text`; bytes that are not valid UTF-8 (a message cut in
 // the middle of a character, say) become "?" instead of losing the member.

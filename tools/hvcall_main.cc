@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "common/bus/hvservice.h"
+#include "common/platform/fd.h"
 
 namespace {
 
@@ -63,17 +64,6 @@ bool read_all(int fd, hv_io_t* io) {
       return false;
     }
   }
-}
-
-bool write_all(int fd, const char* bytes, size_t length) {
-  while (length > 0) {
-    ssize_t count = write(fd, bytes, length);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    bytes += count;
-    length -= static_cast<size_t>(count);
-  }
-  return true;
 }
 
 }  // namespace
@@ -132,7 +122,7 @@ int main(int argc, char** argv) {
   int result = hv_call(service, method, io, timeout,
                        reply_to_stdout ? STDOUT_FILENO : -1);
   if (result == HV_OK) {
-    if (!write_all(STDOUT_FILENO, hv_io_read(io, 0), hv_io_size(io))) {
+    if (!orv::write_all(STDOUT_FILENO, hv_io_read(io, 0), hv_io_size(io))) {
       std::fprintf(stderr, "hvcall: write(stdout): %s\n", std::strerror(errno));
     }
   } else {

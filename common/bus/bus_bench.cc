@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/bus/hvservice.h"
+#include "common/platform/fd.h"
 
 namespace {
 
@@ -47,16 +48,6 @@ bool read_exact(int fd, char* buffer, size_t length) {
   return true;
 }
 
-bool write_all(int fd, const char* bytes, size_t length) {
-  while (length > 0) {
-    ssize_t count = send(fd, bytes, length, MSG_NOSIGNAL);
-    if (count <= 0) return false;
-    bytes += count;
-    length -= static_cast<size_t>(count);
-  }
-  return true;
-}
-
 // The bare server: for each connection, answer requests until it closes.
 void bare_server(int listener) {
   char buffer[kSize];
@@ -64,7 +55,7 @@ void bare_server(int listener) {
     int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) return;
     while (read_exact(conn, buffer, kSize) &&
-           write_all(conn, kReply.data(), kReply.size())) {
+           orv::write_all(conn, kReply.data(), kReply.size())) {
     }
     close(conn);
   }
@@ -100,7 +91,7 @@ void BM_BareSocketPerRequest(benchmark::State& state) {
   char buffer[kSize];
   for (auto _ : state) {
     int fd = bare_connect();
-    if (fd < 0 || !write_all(fd, kRequest.data(), kSize) ||
+    if (fd < 0 || !orv::write_all(fd, kRequest.data(), kSize) ||
         !read_exact(fd, buffer, kSize)) {
       state.SkipWithError("bare call failed");
       if (fd >= 0) close(fd);
@@ -114,7 +105,7 @@ void BM_BareSocketKept(benchmark::State& state) {
   char buffer[kSize];
   int fd = bare_connect();
   for (auto _ : state) {
-    if (fd < 0 || !write_all(fd, kRequest.data(), kSize) ||
+    if (fd < 0 || !orv::write_all(fd, kRequest.data(), kSize) ||
         !read_exact(fd, buffer, kSize)) {
       state.SkipWithError("bare call failed");
       break;

@@ -14,6 +14,7 @@
 
 #include "common/bus/frame.h"
 #include "common/bus/io_internal.h"
+#include "common/platform/fd.h"
 
 namespace orv::bus {
 
@@ -32,21 +33,6 @@ class Deadline {
 
  private:
   int64_t end_;
-};
-
-// Closes the call's socket on every path out.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 // Waits for `events` on `fd` until the deadline. Returns HV_OK when ready,
@@ -156,7 +142,8 @@ int call(const char* service, const char* method, hv_io_t* io, int timeout,
   if (!address.resolve(service)) {
     return errno == ENOENT || errno == ENOTDIR ? HV_NO_SERVICE : HV_UNAVAILABLE;
   }
-  Socket sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  // Closed on every path out.
+  UniqueFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sock.get() < 0) return HV_UNAVAILABLE;
   // A Unix socket connects at once or not at all; EAGAIN means the
   // service's backlog is full, so try again until the deadline.

@@ -15,33 +15,16 @@
 #include <cstring>
 
 #include "common/bus/io_internal.h"
+#include "common/platform/fd.h"
 
 namespace orv::bus {
 
 namespace {
 
-// Owns a descriptor; -1 when empty.
-class Fd {
- public:
-  Fd() = default;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int* out() { return &fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 // Moves `fd` above the standard descriptors, so that installing the child's
 // standard streams with dup2 cannot overwrite another of its pipe ends (a
 // caller may run with 0, 1 or 2 closed).
-bool lift(Fd& fd) {
+bool lift(UniqueFd& fd) {
   if (fd.get() > STDERR_FILENO) return true;
   int high = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (high < 0) return false;
@@ -50,7 +33,7 @@ bool lift(Fd& fd) {
 }
 
 // A pipe with both ends close-on-exec and above the standard descriptors.
-bool make_pipe(Fd& read_end, Fd& write_end) {
+bool make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return false;
   read_end.reset(ends[0]);
@@ -121,10 +104,10 @@ int decode_status(int raw) {
 
 int run(hv_io_t* in, hv_io_t* out, hv_io_t* err, char* const argv[]) {
   if (argv == nullptr || argv[0] == nullptr) return -1;
-  Fd null_fd;
+  UniqueFd null_fd;
   null_fd.reset(open("/dev/null", O_RDWR | O_CLOEXEC));
-  Fd in_read, in_write, out_read, out_write, err_read, err_write;
-  Fd report_read, report_write;
+  UniqueFd in_read, in_write, out_read, out_write, err_read, err_write;
+  UniqueFd report_read, report_write;
   if (null_fd.get() < 0 || !lift(null_fd) ||
       !make_pipe(report_read, report_write)) {
     return -1;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/platform/fd.h"
+
 namespace orv::platform {
 
 namespace {
@@ -28,20 +30,6 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 // The live configuration snapshots of the calling thread, oldest first.
 thread_local std::vector<ConfigSnapshot*> t_snapshots;
-
-// Closes a descriptor when it goes out of scope.
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  ~FdCloser() {
-    if (fd_ >= 0) close(fd_);
-  }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -192,9 +180,10 @@ bool read_regular_file(const std::string& path, int flags, size_t limit,
                        std::string* text) {
   // O_NONBLOCK keeps open() from waiting on a FIFO; the type check below then
   // refuses it.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags);
+  const UniqueFd file(
+      open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
+  const int fd = file.get();
   if (fd < 0) return false;
-  FdCloser closer(fd);
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   if (!S_ISREG(st.st_mode)) {

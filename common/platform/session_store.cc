@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/platform/accounts.h"
+#include "common/platform/fd.h"
 #include "common/platform/ini.h"
 #include "common/platform/root.h"
 #include "common/platform/tovix.h"
@@ -100,18 +101,6 @@ bool prepare_store(const std::string& store, std::string* error) {
       chmod(store.c_str(), 0700) != 0) {
     *error = system_error("chmod", store);
     return false;
-  }
-  return true;
-}
-
-// Writes all of `text` to `fd`.
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
   }
   return true;
 }
@@ -229,8 +218,9 @@ bool create_session(const std::string& user, long long ttl, std::string* sid,
     *error = system_error("mkstemp", store);
     return false;
   }
-  bool written =
-      fchmod(fd, 0600) == 0 && write_all(fd, content) && fsync(fd) == 0;
+  bool written = fchmod(fd, 0600) == 0 &&
+                 write_all(fd, content.data(), content.size()) &&
+                 fsync(fd) == 0;
   if (close(fd) != 0) written = false;
   if (!written) {
     *error = system_error("write", temp);
