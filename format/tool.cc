@@ -1,20 +1,10 @@
 #include "format/tool.h"
 
-#include <memory>
-
 #include "common/bus/hvservice.h"
+#include "common/bus/io_handle.h"
 #include "common/platform/root.h"
 
 namespace orv {
-
-namespace {
-
-struct IoFree {
-  void operator()(hv_io_t* io) const { hv_io_free(io); }
-};
-using IoHandle = std::unique_ptr<hv_io_t, IoFree>;
-
-}  // namespace
 
 std::string run_tool(const std::string& tool,
                      const std::vector<std::string>& args, ToolStream stream) {

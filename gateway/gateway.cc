@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/bus/hvservice.h"
+#include "common/bus/io_handle.h"
 #include "common/json.h"
 #include "common/platform/root.h"
 #include "common/platform/session_store.h"
@@ -30,11 +31,6 @@ constexpr char kPackageConfig[] = "/etc/config/tpkg.conf";
 constexpr char kDaemonProgram[] = "/usr/sbin/orv-service";
 constexpr useconds_t kStartWait = 500000;
 constexpr int kReplyPipeBytes = 1 << 20;
-
-struct IoFree {
-  void operator()(hv_io_t* io) const { hv_io_free(io); }
-};
-using Io = std::unique_ptr<hv_io_t, IoFree>;
 
 // Prints the gateway's own error reply; the exit status stays 0, as for a
 // forwarded request.
@@ -56,7 +52,7 @@ bool is_delegated(const char* user) {
   std::string tool = root_path(kDelegationTool);
   struct stat status;
   if (stat(tool.c_str(), &status) != 0) return false;
-  Io out(hv_io_create());
+  IoHandle out(hv_io_create());
   if (!out) return false;
   std::string name(user);
   char* argv[] = {tool.data(),
@@ -166,7 +162,7 @@ int call_timeout() {
 // Forwards `params` to the session's service and answers with the outcome.
 int forward(const std::string& sid, const std::string& method, Json params) {
   const std::string service = service_name_of(sid);
-  Io io(hv_io_create());
+  IoHandle io(hv_io_create());
   char* text = json_dumps(params.get(), kJsonFlags | JSON_ENCODE_ANY);
   params.reset();
   bool written = io && text != nullptr &&
