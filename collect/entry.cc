@@ -1,14 +1,11 @@
 #include "collect/entry.h"
 
-#include <errno.h>
-#include <grp.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
-#include <vector>
 
+#include "common/platform/accounts.h"
 #include "common/platform/tovix.h"
 #include "query/file_type.h"
 
@@ -16,12 +13,6 @@ namespace orv {
 namespace {
 
 constexpr const char kNoName[] = "---";
-
-// The account buffer starts at 1024 bytes, which holds any ordinary entry;
-// a group with many members needs more, so ERANGE doubles it up to a bound
-// that no sane account database reaches.
-constexpr size_t kAccountBufferSize = 1024;
-constexpr size_t kAccountBufferLimit = 1 << 20;
 
 // Whether `share` (a share's folder) holds `path`: the path is the share's
 // folder itself or lies below it. A plain prefix test would let /share/Pub
@@ -33,28 +24,6 @@ bool share_holds(std::string_view share, std::string_view path) {
   if (!path.starts_with(share)) return false;
   return path.size() == share.size() || share.back() == '/' ||
          path[share.size()] == '/';
-}
-
-// Runs the reentrant account look-up `lookup` (getpwuid_r and kin) with a
-// buffer that grows while it is too small, and returns `name_of` the record
-// found, or "---". Some account back ends report a small buffer as -1 with
-// errno ERANGE instead of returning ERANGE.
-template <typename Record, typename Lookup, typename NameOf>
-std::string account_name(Lookup lookup, NameOf name_of) {
-  std::vector<char> buffer(kAccountBufferSize);
-  for (;;) {
-    Record record;
-    Record* found = nullptr;
-    errno = 0;
-    int rc = lookup(&record, buffer.data(), buffer.size(), &found);
-    bool too_small = rc == ERANGE || (rc == -1 && errno == ERANGE);
-    if (too_small && buffer.size() < kAccountBufferLimit) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0 || found == nullptr) return kNoName;
-    return name_of(*found);
-  }
 }
 
 struct ShareListFree {
@@ -148,19 +117,18 @@ bool Entry::path_contains(const char* text) const {
 }
 
 std::string owner_name(const Entry& entry) {
-  return account_name<struct passwd>(
-      [&](struct passwd* pw, char* buf, size_t size, struct passwd** found) {
-        return getpwuid_r(entry.stat.st_uid, pw, buf, size, found);
-      },
-      [](const struct passwd& pw) { return pw.pw_name; });
+  platform::Account account;
+  std::string reason;
+  if (!platform::lookup_account_by_uid(entry.stat.st_uid, &account, &reason)) {
+    return kNoName;
+  }
+  return account.name;
 }
 
 std::string group_name(const Entry& entry) {
-  return account_name<struct group>(
-      [&](struct group* gr, char* buf, size_t size, struct group** found) {
-        return getgrgid_r(entry.stat.st_gid, gr, buf, size, found);
-      },
-      [](const struct group& gr) { return gr.gr_name; });
+  std::string name;
+  if (!platform::lookup_group_name(entry.stat.st_gid, &name)) return kNoName;
+  return name;
 }
 
 Entry resolve(const Entry& entry) {

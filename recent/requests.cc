@@ -1,7 +1,6 @@
 #include "recent/requests.h"
 
 #include <arpa/inet.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,10 +10,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/json.h"
 #include "common/log.h"
+#include "common/platform/accounts.h"
 
 namespace orv::recent {
 
@@ -27,26 +26,19 @@ constexpr int32_t kUpload = 3;
 // The type of each action bit, from bit 0 (ADDED) to bit 9 (AUTO_UPLOADED).
 constexpr int32_t kActionTypes[] = {kUpload, kOpen, kOpen,   kOpen, kUpload,
                                     kDelete, kOpen, kUpload, kOpen, kUpload};
-constexpr size_t kMaxAccountBuffer = 1 << 20;
 
-// The account with `uid` and its home folder. False when there is none or
-// the database cannot answer.
+// The account with `uid` and its home folder. False when there is none, it
+// has no home folder or the database cannot answer.
 bool lookup_home(uid_t uid, gid_t* gid, std::string* home) {
-  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
-  for (;;) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    int code = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-    if (code == ERANGE && buffer.size() < kMaxAccountBuffer) {
-      buffer.resize(buffer.size() * 2);  // An account with long fields.
-      continue;
-    }
-    if (code != 0 || found == nullptr || entry.pw_dir == nullptr) return false;
-    *gid = entry.pw_gid;
-    *home = entry.pw_dir;
-    return true;
+  platform::Account account;
+  std::string reason;
+  if (!platform::lookup_account_by_uid(uid, &account, &reason) ||
+      account.home.empty()) {
+    return false;
   }
+  *gid = account.gid;
+  *home = account.home;
+  return true;
 }
 
 // An optional string parameter of at most `limit` bytes (0: no limit). False

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -17,9 +18,6 @@ namespace orv::platform {
 
 namespace {
 
-// Entries with long member lists need large buffers; the _r calls say so with
-// ERANGE and we retry with twice the room, up to this much.
-constexpr size_t kMaxLookupBuffer = 1 << 24;
 // The most groups an account may be in (the kernel's NGROUPS_MAX).
 constexpr size_t kMaxGroups = 65536;
 
@@ -28,33 +26,48 @@ size_t initial_buffer(int name) {
   return hint > 0 ? static_cast<size_t>(hint) : 16384;
 }
 
-// Runs one re-entrant look-up, `call`(entry, buffer, size, found), with a
-// buffer that doubles while the call answers ERANGE. Returns the call's
-// result; `*found` is the entry, or null when there is none. What the entry
-// points to lives only as long as this call: `take` copies it out.
+// Runs one re-entrant look-up, `call`(entry, buffer, size, found), in the
+// growing buffer of lookup_with_buffer, and hands the entry found to `take`,
+// which copies out what it needs. Returns 0 when an entry was found, else the
+// call's error, ENOENT when there is simply none.
 template <typename Entry, typename Call, typename Take>
 int look_up(int size_hint, Call call, Take take) {
-  std::vector<char> buffer(initial_buffer(size_hint));
-  for (;;) {
-    Entry entry;
-    Entry* found = nullptr;
-    int rc = call(&entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < kMaxLookupBuffer) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (found != nullptr) take(*found);
-    return found != nullptr ? 0 : (rc != 0 ? rc : ENOENT);
-  }
+  bool taken = false;
+  const int rc = lookup_with_buffer(
+      initial_buffer(size_hint), [&](char* buffer, size_t size) {
+        Entry entry;
+        Entry* found = nullptr;
+        const int result = call(&entry, buffer, size, &found);
+        if (result == 0 && found != nullptr) {
+          take(*found);
+          taken = true;
+        }
+        return result;
+      });
+  return taken ? 0 : (rc != 0 ? rc : ENOENT);
 }
 
 void take_account(const struct passwd& entry, Account* account) {
   account->name = entry.pw_name;
   account->uid = entry.pw_uid;
   account->gid = entry.pw_gid;
+  account->home = entry.pw_dir != nullptr ? entry.pw_dir : "";
 }
 
 }  // namespace
+
+int lookup_with_buffer(
+    size_t first_size,
+    const std::function<int(char* buffer, size_t size)>& call) {
+  std::vector<char> buffer(std::clamp<size_t>(first_size, 1, kMaxLookupBuffer));
+  for (;;) {
+    errno = 0;
+    int rc = call(buffer.data(), buffer.size());
+    if (rc == -1 && errno != 0) rc = errno;
+    if (rc != ERANGE || buffer.size() >= kMaxLookupBuffer) return rc;
+    buffer.resize(std::min(buffer.size() * 2, kMaxLookupBuffer));
+  }
+}
 
 bool lookup_account(const char* name, Account* account) {
   if (name == nullptr || *name == '\0') return false;
@@ -92,6 +105,16 @@ bool lookup_group(const char* name, gid_t* gid) {
                return getgrnam_r(name, entry, buffer, size, found);
              },
              [&](const struct group& entry) { *gid = entry.gr_gid; }) == 0;
+}
+
+bool lookup_group_name(gid_t gid, std::string* name) {
+  return look_up<struct group>(
+             _SC_GETGR_R_SIZE_MAX,
+             [&](struct group* entry, char* buffer, size_t size,
+                 struct group** found) {
+               return getgrgid_r(gid, entry, buffer, size, found);
+             },
+             [&](const struct group& entry) { *name = entry.gr_name; }) == 0;
 }
 
 bool account_groups(const Account& account, std::vector<gid_t>* groups) {

@@ -1,9 +1,12 @@
+#include "common/platform/accounts.h"
+
 #include <glob.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -136,6 +139,48 @@ TEST(GroupTest, PrimaryGroupsAndUnknownNames) {
         << (c.user ? c.user : "(null)") << " in "
         << (c.group ? c.group : "(null)");
   }
+}
+
+// The growing buffer: a call that says "too small" either way gets twice the
+// room until it fits or the cap is reached; any other answer ends at once.
+TEST(LookupBufferTest, GrowsOnlyWhileTooSmallUpToTheCap) {
+  constexpr size_t kFits = 5000;
+  const struct Case {
+    const char* name;
+    int too_small;  // what the call answers while the buffer is too small
+    int errno_set;  // the errno that comes with it
+    int fitting;    // what it answers once the buffer fits
+    int expected;
+    std::vector<size_t> sizes;
+  } kCases[] = {
+      {"ERANGE returned", ERANGE, 0, 0, 0, {1024, 2048, 4096, 8192}},
+      {"-1 with errno ERANGE", -1, ERANGE, 0, 0, {1024, 2048, 4096, 8192}},
+      {"no such account", ENOENT, 0, 0, ENOENT, {1024}},
+      {"-1 with another errno", -1, EIO, 0, EIO, {1024}},
+      {"found at once", 0, 0, 0, 0, {1024}},
+  };
+  for (const Case& c : kCases) {
+    std::vector<size_t> sizes;
+    const int rc = lookup_with_buffer(1024, [&](char* buffer, size_t size) {
+      buffer[size - 1] = '\0';  // The whole buffer is there to be written.
+      sizes.push_back(size);
+      errno = c.errno_set;
+      return size < kFits ? c.too_small : c.fitting;
+    });
+    EXPECT_EQ(rc, c.expected) << c.name;
+    EXPECT_EQ(sizes, c.sizes) << c.name;
+  }
+
+  size_t calls = 0, last = 0;
+  const int rc = lookup_with_buffer(3000, [&](char*, size_t size) {
+    ++calls;
+    last = size;
+    errno = ERANGE;
+    return -1;
+  });
+  EXPECT_EQ(rc, ERANGE);
+  EXPECT_EQ(last, kMaxLookupBuffer);  // Up to the cap, and not beyond.
+  EXPECT_EQ(calls, 14u);              // 3000 << 12 < 16 MiB <= 3000 << 13
 }
 
 // Supplementary membership needs accounts this machine does not have. The
