@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "cache/cache_folder.h"
-#include "collect/entry.h"
 #include "common/error.h"
 #include "common/json.h"
+#include "entry/entry.h"
 #include "format/formatter.h"
 
 namespace orv {

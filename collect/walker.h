@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "collect/entry.h"
+#include "entry/entry.h"
 #include "order/cluster.h"
 #include "order/sorter.h"
 #include "query/filter.h"

@@ -257,4 +257,17 @@ void LegacyFormatter::add_page_members(json_t* page) {
   set_integer(page, "is_winacl_support", Is_Win_ACL_Supported());
 }
 
+bool has_thumbnail(const Entry& entry) {
+  // Probes in this order; each that accepts the extension gets one look at
+  // the disk. Other extensions never touch it.
+  for (bool (*probe)(std::string_view) : {&is_media, &is_document}) {
+    if (!probe(entry.extension)) continue;
+    Entry thumb;
+    thumb.path = entry.path;
+    thumb.name = "/.@__thumb/s100" + entry.name;
+    if (thumb.stat_path(true)) return true;
+  }
+  return false;
+}
+
 }  // namespace orv

@@ -10,9 +10,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "collect/entry.h"
 #include "common/json.h"
 #include "common/platform/ini.h"
+#include "entry/entry.h"
 
 namespace orv {
 
@@ -74,6 +74,10 @@ class LegacyFormatter : public Formatter {
   std::unordered_map<uid_t, std::string> owners_;
   std::unordered_map<gid_t, std::string> groups_;
 };
+
+// Whether a thumbnail "<path>/.@__thumb/s100<name>" exists for a media or
+// document extension; false without touching the disk for other extensions.
+bool has_thumbnail(const Entry& entry);
 
 }  // namespace orv
 

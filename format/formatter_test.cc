@@ -334,5 +334,45 @@ TEST_F(FormatterTest, RealAnalyserTellsHevcFromH264) {
   EXPECT_EQ(integer(format(rebuilt(data_, "libx264.mp4")), "is_h265"), 0);
 }
 
+// The look for a thumbnail beside the file, in a folder of its own.
+class ThumbnailTest : public ::testing::Test {
+ protected:
+  void SetUp() override { build_file_type_index(); }
+
+  // Writes an empty file at `relative` below the test folder.
+  void write(const std::string& relative) {
+    write_at(dir_ + "/" + relative, "");
+  }
+  static struct stat mode_stat(mode_t mode) {
+    struct stat st {};
+    st.st_mode = mode;
+    return st;
+  }
+
+  test::Sandbox sandbox_;
+  const std::string dir_ = sandbox_.path("data");
+};
+
+TEST_F(ThumbnailTest, ThumbnailBesideTheFileForKnownTypesOnly) {
+  write("A/.@__thumb/s100b.jpg");
+  write("A/.@__thumb/s100doc.PDF");
+  write("A/.@__thumb/s100notes.txt");
+  struct Case {
+    const char* name;
+    bool expected;
+  };
+  const Case cases[] = {
+      {"b.jpg", true},       // media, thumbnail present
+      {"doc.PDF", true},     // document, extension in any letter case
+      {"c.jpg", false},      // media, no thumbnail
+      {"notes.txt", false},  // unknown type: the disk is not asked
+  };
+  for (const Case& c : cases) {
+    Entry e = Entry::from_cache(dir_ + "/A", c.name, mode_stat(S_IFREG), "");
+    e.sub_path = "/sub";  // Not part of the thumbnail's path.
+    EXPECT_EQ(has_thumbnail(e), c.expected) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace orv

@@ -6,7 +6,7 @@
 #ifndef ORV_FORMAT_MEDIA_PROBE_H_
 #define ORV_FORMAT_MEDIA_PROBE_H_
 
-#include "collect/entry.h"
+#include "entry/entry.h"
 
 namespace orv {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "collect/entry.h"
+#include "entry/entry.h"
 
 namespace orv {
 

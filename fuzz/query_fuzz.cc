@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "collect/entry.h"
 #include "common/error.h"
 #include "common/log.h"
+#include "entry/entry.h"
 #include "fuzz/fuzz_util.h"
 #include "query/params.h"
 #include "query/query.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "collect/entry.h"
 #include "common/error.h"
+#include "entry/entry.h"
 
 namespace orv {
 

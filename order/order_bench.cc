@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/entry.h"
+#include "entry/entry.h"
 #include "order/collation.h"
 #include "order/sorter.h"
 #include "tests/bench_summary.h"

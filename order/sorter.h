@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "collect/entry.h"
 #include "common/error.h"
+#include "entry/entry.h"
 #include "order/collation.h"
 #include "order/sort_key.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "collect/entry.h"
+#include "entry/entry.h"
 
 namespace orv::test {
 

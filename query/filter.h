@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "collect/entry.h"
+#include "entry/entry.h"
 
 namespace orv {
 

@@ -18,8 +18,8 @@
 #include <memory>
 #include <vector>
 
-#include "collect/entry.h"
 #include "common/error.h"
+#include "entry/entry.h"
 #include "order/cluster.h"
 #include "order/sorter.h"
 #include "query/filter.h"

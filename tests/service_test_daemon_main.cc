@@ -42,7 +42,6 @@
 #include <thread>
 #include <vector>
 
-#include "collect/entry.h"
 #include "collect/walker.h"
 #include "common/client_watchdog.h"
 #include "common/error.h"
@@ -50,6 +49,7 @@
 #include "common/json.h"
 #include "common/log.h"
 #include "common/reply.h"
+#include "entry/entry.h"
 #include "service/daemon.h"
 #include "service/dispatch.h"
 #include "service/session.h"

@@ -1,4 +1,4 @@
-#include "collect/entry.h"
+#include "entry/entry.h"
 
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "common/platform/test_root.h"
-#include "query/file_type.h"
 
 extern char** environ;
 
@@ -30,8 +29,6 @@ struct stat mode_stat(mode_t mode) {
 // A fresh folder per test, which is also the test's ORV_ROOT.
 class EntryTest : public ::testing::Test {
  protected:
-  void SetUp() override { build_file_type_index(); }
-
   // Writes `content` to `relative` below the test folder, making folders.
   void write(const std::string& relative, const std::string& content = "") {
     root_.write("/" + relative, content);
@@ -119,27 +116,6 @@ TEST_F(EntryTest, ResolveFollowsLinksAndCopiesOnFailure) {
   EXPECT_EQ(resolve(missing).full_path(), missing.full_path());
   EXPECT_EQ(resolve(missing).alias, "Al");
   EXPECT_EQ(resolve(Entry::from_path("/", "")).full_path(), "/");
-}
-
-TEST_F(EntryTest, ThumbnailBesideTheFileForKnownTypesOnly) {
-  write("A/.@__thumb/s100b.jpg");
-  write("A/.@__thumb/s100doc.PDF");
-  write("A/.@__thumb/s100notes.txt");
-  struct Case {
-    const char* name;
-    bool expected;
-  };
-  const Case cases[] = {
-      {"b.jpg", true},       // media, thumbnail present
-      {"doc.PDF", true},     // document, extension in any letter case
-      {"c.jpg", false},      // media, no thumbnail
-      {"notes.txt", false},  // unknown type: the disk is not asked
-  };
-  for (const Case& c : cases) {
-    Entry e = Entry::from_cache(dir_ + "/A", c.name, mode_stat(S_IFREG), "");
-    e.sub_path = "/sub";  // Not part of the thumbnail's path.
-    EXPECT_EQ(has_thumbnail(e), c.expected) << c.name;
-  }
 }
 
 TEST_F(EntryTest, ShareTypeOfTheShareHoldingThePath) {

@@ -1,4 +1,4 @@
-#include "collect/entry.h"
+#include "entry/entry.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 
 #include "common/platform/accounts.h"
 #include "common/platform/tovix.h"
-#include "query/file_type.h"
 
 namespace orv {
 namespace {
@@ -144,19 +143,6 @@ Entry resolve(const Entry& entry) {
   }
   return Entry::from_path(std::string(text.substr(0, slash)),
                           std::string(text.substr(slash + 1)));
-}
-
-bool has_thumbnail(const Entry& entry) {
-  // Probes in this order; each that accepts the extension gets one look at
-  // the disk. Other extensions never touch it.
-  for (bool (*probe)(std::string_view) : {&is_media, &is_document}) {
-    if (!probe(entry.extension)) continue;
-    Entry thumb;
-    thumb.path = entry.path;
-    thumb.name = "/.@__thumb/s100" + entry.name;
-    if (thumb.stat_path(true)) return true;
-  }
-  return false;
 }
 
 int share_type(const Entry& entry) {

@@ -1,7 +1,7 @@
 // Entry: one file or folder as the search carries it from the folder walk
 // through filters, clusters, sorters, the cache and the formatter.
-#ifndef ORV_COLLECT_ENTRY_H_
-#define ORV_COLLECT_ENTRY_H_
+#ifndef ORV_ENTRY_ENTRY_H_
+#define ORV_ENTRY_ENTRY_H_
 
 #include <sys/stat.h>
 
@@ -66,10 +66,6 @@ std::string group_name(const Entry& entry);
 // cannot be resolved.
 Entry resolve(const Entry& entry);
 
-// Whether a thumbnail "<path>/.@__thumb/s100<name>" exists for a media or
-// document extension; false without touching the disk for other extensions.
-bool has_thumbnail(const Entry& entry);
-
 // The share type of the first share (in configuration order) that holds
 // full_path(): the path is the share's folder or continues below it with "/"
 // (so /share/Pub does not hold /share/Public/x). -1 when no share holds it,
@@ -78,4 +74,4 @@ int share_type(const Entry& entry);
 
 }  // namespace orv
 
-#endif  // ORV_COLLECT_ENTRY_H_
+#endif  // ORV_ENTRY_ENTRY_H_
