@@ -27,7 +27,7 @@
 #include "common/log.h"
 #include "common/platform/session_store.h"
 #include "format/formatter.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv {
 namespace {

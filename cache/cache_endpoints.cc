@@ -12,7 +12,7 @@
 #include "format/formatter.h"
 #include "query/params.h"
 #include "service/handlers.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv {
 

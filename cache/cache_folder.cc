@@ -20,7 +20,7 @@
 #include "common/platform/fd.h"
 #include "common/platform/root.h"
 #include "common/platform/tovix.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv {
 

@@ -20,7 +20,7 @@
 #include "common/log.h"
 #include "common/reply.h"
 #include "order/collation.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv {
 

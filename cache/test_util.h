@@ -19,7 +19,7 @@
 #include "cache/cache_store.h"
 #include "common/log.h"
 #include "common/platform/session_store.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv::test {
 

@@ -24,7 +24,7 @@
 #include "format/formatter.h"
 #include "query/query.h"
 #include "service/handlers.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv {
 

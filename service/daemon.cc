@@ -32,7 +32,7 @@
 #include "query/file_type.h"
 #include "query/params.h"
 #include "service/dispatch.h"
-#include "service/session.h"
+#include "session/session.h"
 #include "watch/folder_watcher.h"
 
 namespace orv {

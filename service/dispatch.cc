@@ -22,7 +22,7 @@
 #include "common/fork_gate.h"
 #include "common/log.h"
 #include "common/reply.h"
-#include "service/session.h"
+#include "session/session.h"
 
 namespace orv {
 

@@ -52,7 +52,7 @@
 #include "entry/entry.h"
 #include "service/daemon.h"
 #include "service/dispatch.h"
-#include "service/session.h"
+#include "session/session.h"
 #include "watch/test_util.h"
 
 namespace {

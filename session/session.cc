@@ -1,4 +1,4 @@
-#include "service/session.h"
+#include "session/session.h"
 
 #include <signal.h>
 #include <unistd.h>

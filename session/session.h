@@ -3,8 +3,8 @@
 // identity; it watches that the login stays live and ends the daemon with
 // SIGTERM when it does not; and seteuser makes each request handler process
 // act as the session user.
-#ifndef ORV_SERVICE_SESSION_H_
-#define ORV_SERVICE_SESSION_H_
+#ifndef ORV_SESSION_SESSION_H_
+#define ORV_SESSION_SESSION_H_
 
 #include <sys/types.h>
 
@@ -102,4 +102,4 @@ bool is_live_session(const std::string& sid);
 
 }  // namespace orv
 
-#endif  // ORV_SERVICE_SESSION_H_
+#endif  // ORV_SESSION_SESSION_H_
