@@ -27,7 +27,6 @@
 #include "common/log.h"
 #include "common/platform/session_store.h"
 #include "format/formatter.h"
-#include "session/session.h"
 
 namespace orv {
 namespace {
@@ -77,6 +76,7 @@ std::string realistic_name(std::mt19937& random, size_t i) {
 // folder, and the folders of the list under the volume. Made once.
 struct Fixture {
   std::string root;
+  std::string sid;
   std::string volume;
   std::vector<Entry> grouped;  // folder by folder
   std::vector<Entry> sorted;   // by name across folders
@@ -94,14 +94,13 @@ struct Fixture {
     std::ofstream(root + "/etc/config/tvk2.conf")
         << "[global]\n[Public]\npath = " << volume << "/Public\n";
     std::filesystem::create_directories(volume);
-    CacheStore::prepare_directory();
-    std::string sid, error;
+    CacheStore::prepare_directory(volume);
+    std::string error;
     if (!platform::create_session("root", 0, &sid, &error)) {
       std::fprintf(stderr, "session: %s\n", error.c_str());
       std::filesystem::remove_all(root);
       std::exit(1);
     }
-    session().set_session(sid);
 
     struct stat model {};
     lstat(volume.c_str(), &model);
@@ -150,7 +149,7 @@ Fixture& fixture() {
 // Writes the list of `shape` into slot 1 and returns its uuid.
 std::string write_slot(int shape) {
   const std::vector<Entry>& list = fixture().list(shape);
-  CacheStore store(1, true);
+  CacheStore store(fixture().volume, fixture().sid, 1, true);
   ErrorRecord error;
   store.set(list, &error);
   if (!error.ok()) {
@@ -163,7 +162,7 @@ std::string write_slot(int shape) {
 void BM_SetSlot(benchmark::State& state) {
   const std::vector<Entry>& list = fixture().list(state.range(0));
   for (auto _ : state) {
-    CacheStore store(1, true);
+    CacheStore store(fixture().volume, fixture().sid, 1, true);
     ErrorRecord error;
     Json made = store.set(list, &error);
     if (!error.ok()) state.SkipWithError(error.message);
@@ -177,8 +176,7 @@ BENCHMARK(BM_SetSlot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 // column of every row touched.
 void BM_PageStatement(benchmark::State& state) {
   const std::string uuid = write_slot(state.range(0));
-  const std::string file =
-      cache_file_name(fixture().volume, session().sid(), 1);
+  const std::string file = cache_file_name(fixture().volume, fixture().sid, 1);
   for (auto _ : state) {
     size_t bytes = 0;
     const int rows =
@@ -195,11 +193,11 @@ void BM_FetchPage(benchmark::State& state) {
   const std::string uuid = write_slot(state.range(0));
   const bool format = state.range(1) != 0;
   for (auto _ : state) {
-    CacheStore store(1, false);
+    CacheStore store(fixture().volume, fixture().sid, 1, false);
     std::shared_ptr<Formatter> formatter;
     if (format) {
-      formatter = std::make_shared<LegacyFormatter>(session().user_name(),
-                                                    session().service_name());
+      formatter =
+          std::make_shared<LegacyFormatter>("root", "orv-" + fixture().sid);
     }
     ErrorRecord error;
     Json page = store.fetch(uuid, kPageOffset, kPageLimit, formatter, &error);

@@ -4,6 +4,7 @@
 // its own and answers exactly once.
 #include <memory>
 
+#include "cache/cache_folder.h"
 #include "cache/cache_store.h"
 #include "common/client_watchdog.h"
 #include "common/error.h"
@@ -31,7 +32,7 @@ void fetch_cache_handler(void*, hv_io_t* io, json_t* params, int fd) {
   // Formatting a page may run external tools; a caller that has gone must
   // not keep them running.
   watch_client(io, 5);
-  CacheStore store(page.index, false);
+  CacheStore store(default_volume(), session().sid(), page.index, false);
   auto formatter = std::make_shared<LegacyFormatter>(session().user_name(),
                                                      session().service_name());
   Json result =
@@ -51,7 +52,7 @@ void delete_cache_handler(void*, hv_io_t* io, json_t* params, int fd) {
     reply_json(io, fd, nullptr, error);
     return;
   }
-  CacheStore store(ref.index, false);
+  CacheStore store(default_volume(), session().sid(), ref.index, false);
   store.remove(ref.uuid, &error);
   reply_json(io, fd, params, error);
 }

@@ -20,7 +20,6 @@
 #include "common/platform/fd.h"
 #include "common/platform/root.h"
 #include "common/platform/tovix.h"
-#include "session/session.h"
 
 namespace orv {
 
@@ -251,8 +250,7 @@ bool SlotLock::acquire(const CacheFolder& folder, const std::string& slot) {
   return true;
 }
 
-void CacheStore::prepare_directory() {
-  const std::string volume = default_volume();
+void CacheStore::prepare_directory(const std::string& volume) {
   if (volume.empty()) {
     log_line(LogKind::kWarning, "[cache] no default volume");
     return;
@@ -261,8 +259,7 @@ void CacheStore::prepare_directory() {
   CacheFolder folder(volume, true);
 }
 
-void CacheStore::purge() {
-  const std::string volume = default_volume();
+void CacheStore::purge(const std::string& volume, LivenessCheck is_live) {
   if (volume.empty()) {
     log_line(LogKind::kWarning, "[cache] no default volume");
     return;
@@ -274,7 +271,7 @@ void CacheStore::purge() {
     // Any other file was put there by someone else and is not the sweep's
     // to remove.
     std::string sid;
-    if (!parse_cache_file_name(name, &sid) || is_live_session(sid)) continue;
+    if (!parse_cache_file_name(name, &sid) || is_live(sid)) continue;
     log_debug("cache", __LINE__, "[cache] remove %s/%s", folder.path().c_str(),
               name.c_str());
     folder.remove_file(name);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include "cache/test_util.h"
+#include "session/session.h"
 
 namespace orv::test {
 namespace {
@@ -19,19 +20,19 @@ mode_t mode_of(const std::string& path) {
 TEST_F(CacheFolderTest, FolderAndSlotFilesArePrivateWhateverTheUmask) {
   std::filesystem::remove(cache_dir());
   const mode_t saved = umask(0277);  // Too narrow even for the owner to write.
-  CacheStore::prepare_directory();
+  CacheStore::prepare_directory(volume_);
   EXPECT_EQ(mode_of(cache_dir()), 01733u);
   ErrorRecord error;
-  CacheStore(1, true).set({}, &error);
+  slot(1, true).set({}, &error);
   EXPECT_EQ(mode_of(slot_file(1)), 0600u);
   umask(0);
-  CacheStore(2, true).set({}, &error);
+  slot(2, true).set({}, &error);
   EXPECT_EQ(mode_of(slot_file(2)), 0600u);
   umask(saved);
   EXPECT_TRUE(error.ok()) << error.message;
   chmod(cache_dir().c_str(), 0777);  // An older version's: not the cache's.
   LogCapture log;
-  CacheStore::prepare_directory();
+  CacheStore::prepare_directory(volume_);
   EXPECT_EQ(mode_of(cache_dir()), 0777u);
   EXPECT_TRUE(log.has(cache_dir() + " has mode 0777, not 01733; left as it"));
 }
@@ -47,7 +48,7 @@ TEST_F(CacheFolderTest, AnotherAccountsFileAtTheSlotNameIsNotWrittenInto) {
   if (child == 0) {
     if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(99);
     ErrorRecord error;
-    CacheStore(1, true).set({entry("/s", "a")}, &error);
+    slot(1, true).set({entry("/s", "a")}, &error);
     _exit(error.code);
   }
   int status = 0;
@@ -59,13 +60,13 @@ TEST_F(CacheFolderTest, AnotherAccountsFileAtTheSlotNameIsNotWrittenInto) {
 TEST_F(CacheFolderTest, NoDefaultVolumeOrNoFileFailsEveryOperation) {
   // A slot that was never written.
   ErrorRecord error;
-  EXPECT_FALSE(CacheStore(2, false).fetch(kOtherUuid, 0, 50, nullptr, &error));
+  EXPECT_FALSE(slot(2, false).fetch(kOtherUuid, 0, 50, nullptr, &error));
   EXPECT_STREQ(error.message, "invalid uuid");
   EXPECT_FALSE(std::filesystem::exists(slot_file(2)));
 
   set_volume("");
   LogCapture log;
-  CacheStore store(1, true);
+  CacheStore store = slot(1, true);
   EXPECT_TRUE(log.has("[W] orv-service("));
   EXPECT_TRUE(log.has("[cache] no default volume"));
   clear_error(&error);
@@ -81,7 +82,7 @@ TEST_F(CacheFolderTest, NoDefaultVolumeOrNoFileFailsEveryOperation) {
   EXPECT_EQ(error.code, 3);
   EXPECT_STREQ(error.message, "uuid not found");
   EXPECT_TRUE(store.paths().empty());
-  CacheStore::purge();  // Only warns.
+  CacheStore::purge(default_volume(), &is_live_session);  // Only warns.
 }
 
 TEST(CacheFileNameTest, OnlyTheCachesOwnFormsNameASession) {
@@ -124,7 +125,7 @@ TEST_F(CacheFolderTest, PurgeRemovesTheFilesOfEndedSessionsOnly) {
   for (const auto& name : doomed) std::ofstream(path(name)) << "x";
   for (const auto& name : kept) std::ofstream(path(name)) << "x";
   LogCapture log(7);
-  CacheStore::purge();
+  CacheStore::purge(default_volume(), &is_live_session);
   for (const auto& name : doomed) EXPECT_FALSE(exists(path(name))) << name;
   for (const auto& name : kept) EXPECT_TRUE(exists(path(name))) << name;
   EXPECT_TRUE(log.has("[D] orv-service("));

@@ -20,7 +20,6 @@
 #include "common/log.h"
 #include "common/reply.h"
 #include "order/collation.h"
-#include "session/session.h"
 
 namespace orv {
 
@@ -208,25 +207,26 @@ void trace_entry(const std::string& folder, const Entry& entry) {
 
 void set_change_probe(ChangeProbe probe) { g_change_probe = probe; }
 
-CacheStore::CacheStore() { open(0, true); }
+CacheStore::CacheStore() { open("", "", 0, true); }
 
-CacheStore::CacheStore(size_t index, bool create) : wants_fold_(true) {
-  open(index, create);
+CacheStore::CacheStore(const std::string& volume, const std::string& sid,
+                       size_t index, bool create)
+    : wants_fold_(true) {
+  open(volume, sid, index, create);
 }
 
 CacheStore::~CacheStore() {
   if (db_ != nullptr) sqlite3_close(db_);
 }
 
-void CacheStore::open(size_t index, bool create) {
+void CacheStore::open(const std::string& volume, const std::string& sid,
+                      size_t index, bool create) {
   index_ = index;
   if (index != 0) {
-    const std::string volume = default_volume();
     if (volume.empty()) {
       log_line(LogKind::kWarning, "[cache] no default volume");
       return;
     }
-    const std::string& sid = session().sid();
     if (sid.empty()) {
       // Without it every daemon would share one file name.
       log_line(LogKind::kWarning, "[cache] no session id");

@@ -60,14 +60,17 @@ class CacheStore {
   // The private in-memory store of a single request: index 0, opened to be
   // written anew, no fold transliterator (DEDIACRITICAL answers NULL).
   CacheStore();
-  // The store of cache slot `index` (1 or 2) of the session. With `create`
-  // the store waits for the slot's writer lock and holds it until dropped;
-  // the slot's file is then removed and made anew, readable and writable by
-  // its owner only. Without a default volume, a session id, a cache
+  // The store of cache slot `index` (1 or 2) of login session `sid`, in the
+  // cache directory of `volume` (the default volume, default_volume()). With
+  // `create` the store waits for the slot's writer lock and holds it until
+  // dropped; the slot's file is then removed and made anew, readable and
+  // writable by its owner only. Without a volume, a session id, a cache
   // directory of root's own or (for `create`) the lock and a fresh file, the
   // store has no connection: every operation then fails as described below
-  // without reaching SQLite.
-  CacheStore(size_t index, bool create);
+  // without reaching SQLite. Stores of different sessions may live side by
+  // side in one process.
+  CacheStore(const std::string& volume, const std::string& sid, size_t index,
+             bool create);
   ~CacheStore();  // Closes the connection.
   CacheStore(const CacheStore&) = delete;
   CacheStore& operator=(const CacheStore&) = delete;
@@ -137,13 +140,16 @@ class CacheStore {
   int commit();
   int rollback();
 
-  // Makes the cache directory of the default volume: every account may add
-  // its own files, none may list it or remove another account's file. One
-  // found there is never changed (CacheFolder).
-  static void prepare_directory();
-  // Removes the slot, lock and SQLite side files (parse_cache_file_name) of
-  // sessions that are no longer live logins. Every other name is kept.
-  static void purge();
+  // Makes the cache directory of `volume`: every account may add its own
+  // files, none may list it or remove another account's file. One found
+  // there is never changed (CacheFolder). Without a volume only warns.
+  static void prepare_directory(const std::string& volume);
+  // Whether login session `sid` is live.
+  using LivenessCheck = bool (*)(const std::string& sid);
+  // Removes from the cache directory of `volume` the slot, lock and SQLite
+  // side files (parse_cache_file_name) of the sessions that `is_live` finds
+  // ended. Every other name is kept. Without a volume only warns.
+  static void purge(const std::string& volume, LivenessCheck is_live);
 
   size_t index() const { return index_; }
   // The uuid of the list set() wrote; empty before.
@@ -154,7 +160,8 @@ class CacheStore {
   sqlite3* connection() const { return db_; }
 
  private:
-  void open(size_t index, bool create);
+  void open(const std::string& volume, const std::string& sid, size_t index,
+            bool create);
   // Opens the slot file (the in-memory database for index 0) and applies the
   // connection settings; no connection when it cannot be opened.
   void connect(bool create);

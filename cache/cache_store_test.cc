@@ -24,25 +24,52 @@ std::string member(const Json& object, const char* key) {
 
 TEST_F(CacheStoreTest, EmptyListIsAValidCache) {
   ErrorRecord error;
-  CacheStore writer(1, true);
+  CacheStore writer = slot(1, true);
   Json made = writer.set({}, &error);
   EXPECT_EQ(member(made, "cluster"), "[]");
   EXPECT_EQ(member(made, "total"), "0");
   EXPECT_EQ(member(made, "uuid"), "\"" + writer.uuid() + "\"");
   EXPECT_EQ(writer.uuid().size(), 36u);
 
-  Json page = CacheStore(1, false).fetch(
+  Json page = slot(1, false).fetch(
       writer.uuid(), 0, 500, std::make_shared<RecordingFormatter>(), &error);
   ASSERT_TRUE(error.ok()) << error.message;
   EXPECT_EQ(json_text(page.get()),
             R"({"datas":[],"total":0,"changed":false,"page_member":true})");
 }
 
+// Stores of two sessions in one process each keep to their own slot file,
+// named by the session id they were given; a store without an id has none.
+TEST_F(CacheStoreTest, StoresOfTwoSessionsKeepToTheirOwnSlots) {
+  const std::string other = "Other42x";
+  ErrorRecord error;
+  CacheStore mine = slot(1, true);
+  CacheStore theirs(volume_, other, 1, true);
+  mine.set({entry("/s", "mine")}, &error);
+  theirs.set({entry("/s", "theirs"), entry("/s", "too")}, &error);
+  ASSERT_TRUE(error.ok()) << error.message;
+  EXPECT_TRUE(std::filesystem::exists(cache_dir() + "/" + other + ".1"));
+
+  auto formatter = std::make_shared<RecordingFormatter>();
+  EXPECT_EQ(names(CacheStore(volume_, other, 1, false)
+                      .fetch(theirs.uuid(), 0, 50, formatter, &error)),
+            (std::vector<std::string>{"theirs", "too"}));
+  EXPECT_EQ(names(slot(1, false).fetch(mine.uuid(), 0, 50, formatter, &error)),
+            (std::vector<std::string>{"mine"}));
+  ASSERT_TRUE(error.ok()) << error.message;
+  EXPECT_FALSE(slot(1, false).fetch(theirs.uuid(), 0, 50, formatter, &error));
+  EXPECT_STREQ(error.message, "invalid uuid");
+
+  LogCapture log;
+  EXPECT_FALSE(CacheStore(volume_, "", 1, true).connected());
+  EXPECT_TRUE(log.has("[cache] no session id"));
+}
+
 // A list sorted across folders visits A, B and A again: every entry comes
 // back under its own folder and alias, in list order.
 TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
   ErrorRecord error;
-  CacheStore store(2, true);
+  CacheStore store = slot(2, true);
   Json made = store.set({entry("/share/Pub", "x", "/a", "b", "Public"),
                          entry("/share/Pub", "yy", "/b", "a", "Public"),
                          entry("/share/Pub", "z", "/a", "b", "Public"),
@@ -63,7 +90,7 @@ TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
   EXPECT_EQ(store.folders(2, &complete),
             (std::vector<std::string>{"/share/Pub/a", "/share/Pub/b"}));
   EXPECT_FALSE(complete);
-  EXPECT_EQ(CacheStore(2, false).list_uuid(), store.uuid());
+  EXPECT_EQ(slot(2, false).list_uuid(), store.uuid());
 
   auto formatter = std::make_shared<RecordingFormatter>();
   Json page = store.fetch(0, 500, formatter, &error);
@@ -85,7 +112,7 @@ TEST_F(CacheStoreTest, ListAcrossFoldersKeepsOrderFoldersAndClusters) {
 // give, keys stored up to a zero byte and counted apart from their runs.
 TEST_F(CacheStoreTest, SummaryOfSetIsThatOfTheStoredRows) {
   ErrorRecord error;
-  CacheStore store(1, true);
+  CacheStore store = slot(1, true);
   Json made = store.set({entry("/s", "1", "", "b"), entry("/s", "2", "", "a"),
                          entry("/s", "3", "", std::string("b\0z", 3)),
                          entry("/s", "4", "", ""), entry("/s", "5", "", "a")},
@@ -130,7 +157,7 @@ TEST_F(CacheStoreTest, PagesTakeTheLowBitsOfOffsetAndLimit) {
 // the slot's writer lock while it lives); the list's uuid.
 std::string write_list(size_t index, const std::vector<Entry>& entries) {
   ErrorRecord error;
-  CacheStore writer(index, true);
+  CacheStore writer = slot(index, true);
   writer.set(entries, &error);
   EXPECT_TRUE(error.ok()) << error.message;
   return writer.uuid();
@@ -139,7 +166,7 @@ std::string write_list(size_t index, const std::vector<Entry>& entries) {
 TEST_F(CacheStoreTest, RemoveTwiceThenFetchIsInvalid) {
   ErrorRecord error;
   const std::string uuid = write_list(1, {entry("/s", "a")});
-  CacheStore store(1, false);
+  CacheStore store = slot(1, false);
   {
     LogCapture log;
     store.remove(uuid, &error);
@@ -172,15 +199,15 @@ TEST_F(CacheStoreTest, DeleteThatCannotCommitFailsAndKeepsTheList) {
                          nullptr, nullptr),
             SQLITE_OK);
   ErrorRecord error;
-  CacheStore(1, false).remove(uuid, &error);
+  slot(1, false).remove(uuid, &error);
   EXPECT_EQ(error.code, 3);
   EXPECT_STREQ(error.message, "cache failure");
   sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
   sqlite3_close(reader);
 
   clear_error(&error);
-  EXPECT_TRUE(CacheStore(1, false).fetch(uuid, 0, 50, nullptr, &error));
-  CacheStore(1, false).remove(uuid, &error);
+  EXPECT_TRUE(slot(1, false).fetch(uuid, 0, 50, nullptr, &error));
+  slot(1, false).remove(uuid, &error);
   EXPECT_TRUE(error.ok()) << error.message;
 }
 
@@ -191,16 +218,16 @@ TEST_F(CacheStoreTest, DeleteThatCannotCommitFailsAndKeepsTheList) {
 TEST_F(CacheStoreTest, DeletesAndWritesWorkOnTheCurrentSlotOnly) {
   ErrorRecord error;
   const std::string first = write_list(1, {entry("/s", "a")});
-  CacheStore deleter(1, false);
+  CacheStore deleter = slot(1, false);
   const std::string second = write_list(1, {entry("/s", "b")});
   deleter.remove(first, &error);
   EXPECT_STREQ(error.message, "uuid not found");
   clear_error(&error);
   deleter.remove(second, &error);
   EXPECT_TRUE(error.ok()) << error.message;
-  EXPECT_FALSE(CacheStore(1, false).exists(second));
+  EXPECT_FALSE(slot(1, false).exists(second));
 
-  CacheStore store(2, true);
+  CacheStore store = slot(2, true);
   store.create_tables();
   sqlite3* db = store.connection();
   ASSERT_EQ(sqlite3_exec(db, "INSERT INTO cache VALUES ( 'other', '', '' );",
@@ -233,11 +260,11 @@ TEST_F(CacheStoreTest, RewritingASlotInvalidatesItsOldListOnly) {
   const std::string first = write_list(1, {entry("/s", "first")});
   const std::string second = write_list(2, {entry("/s", "second")});
   // A reader that opened the slot before the rewrite keeps the old file.
-  CacheStore old_reader(1, false);
+  CacheStore old_reader = slot(1, false);
   const std::string third = write_list(1, {entry("/s", "third")});
 
   auto format = std::make_shared<RecordingFormatter>();
-  CacheStore one(1, false), two(2, false);
+  CacheStore one = slot(1, false), two = slot(2, false);
   EXPECT_EQ(names(old_reader.fetch(first, 0, 50, format, &error)),
             std::vector<std::string>{"first"});
   EXPECT_EQ(names(one.fetch(third, 0, 50, format, &error)),
@@ -273,7 +300,7 @@ TEST_F(CacheStoreTest, ExistsAndCountAgreeWithScanningTheTables) {
   };
   auto check = [&](const char* state, const std::string& uuid) {
     SCOPED_TRACE(state);
-    CacheStore store(1, false);
+    CacheStore store = slot(1, false);
     for (const std::string& asked : {uuid, std::string(kOtherUuid)}) {
       EXPECT_EQ(store.exists(asked),
                 scanned(store, "SELECT COUNT(*) FROM cache WHERE uuid = ?",
@@ -290,23 +317,23 @@ TEST_F(CacheStoreTest, ExistsAndCountAgreeWithScanningTheTables) {
   std::string uuid = kOtherUuid;
   check("missing file", uuid);
   {
-    CacheStore writer(1, true);
+    CacheStore writer = slot(1, true);
     writer.set({}, &error);
     uuid = writer.uuid();
   }
   check("empty list", uuid);
   {
-    CacheStore writer(1, true);
+    CacheStore writer = slot(1, true);
     writer.set({entry("/s", "a", "/x"), entry("/s", "b", "/y"),
                 entry("/s", "c", "/x")},
                &error);
     uuid = writer.uuid();
   }
   check("list", uuid);
-  CacheStore(1, true).create_tables();
+  slot(1, true).create_tables();
   check("tables made anew", uuid);
   {
-    CacheStore writer(1, true);
+    CacheStore writer = slot(1, true);
     writer.set({entry("/s", "a"), entry("/s", "b")}, &error);
     uuid = writer.uuid();
     writer.remove(uuid, &error);
@@ -371,7 +398,7 @@ TEST_F(CacheStoreTest, FoldersAreReadOnlyFromTheWritersOwnTable) {
   for (const char* change : foreign) {
     SCOPED_TRACE(change);
     ErrorRecord error;
-    CacheStore store(1, true);
+    CacheStore store = slot(1, true);
     store.set({entry("/share/Pub", "x", "/a")}, &error);
     bool complete = false;
     ASSERT_EQ(store.folders(10, &complete).size(), 1u);
@@ -385,7 +412,7 @@ TEST_F(CacheStoreTest, FoldersAreReadOnlyFromTheWritersOwnTable) {
 }
 
 TEST_F(CacheStoreTest, DediacriticalFoldsTextOnly) {
-  CacheStore store(1, true);
+  CacheStore store = slot(1, true);
   sqlite3_stmt* query = nullptr;
   sqlite3_prepare_v2(store.connection(),
                      "SELECT DEDIACRITICAL('Évènement'), DEDIACRITICAL(5), "
@@ -404,7 +431,7 @@ TEST_F(CacheStoreTest, DediacriticalFoldsTextOnly) {
 // A reader in the middle of a page holds the file for a moment; the writer's
 // commit waits for it instead of losing a finished list.
 TEST_F(CacheStoreTest, CommitWaitsForAReaderToFinish) {
-  CacheStore store(1, true);
+  CacheStore store = slot(1, true);
   store.create_tables();
   sqlite3* reader = nullptr;
   sqlite3_open(slot_file(1).c_str(), &reader);
@@ -421,7 +448,7 @@ TEST_F(CacheStoreTest, CommitWaitsForAReaderToFinish) {
   EXPECT_EQ(store.commit(), SQLITE_OK);
   finish.join();
   sqlite3_close(reader);
-  EXPECT_TRUE(CacheStore(1, false).exists("u"));
+  EXPECT_TRUE(slot(1, false).exists("u"));
 }
 
 }  // namespace

@@ -19,15 +19,13 @@
 #include "cache/cache_store.h"
 #include "common/log.h"
 #include "common/platform/session_store.h"
-#include "session/session.h"
 
 namespace orv::test {
 
 // A well-formed uuid that no list bears.
 inline constexpr char kOtherUuid[] = "00000000-0000-0000-0000-000000000000";
 
-// The session's liveness timer runs for the whole process, so the root and
-// the live login outlive every test.
+// The root and the live login outlive every test.
 class CacheEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -38,7 +36,6 @@ class CacheEnvironment : public ::testing::Environment {
     setenv("ORV_ROOT", root_.c_str(), 1);
     std::string error;
     ASSERT_TRUE(platform::create_session(user(), 0, &sid_, &error)) << error;
-    session().set_session(sid_);
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
@@ -49,6 +46,12 @@ class CacheEnvironment : public ::testing::Environment {
  private:
   static inline std::string root_, sid_;
 };
+
+// The store of slot `index` of the test's login session, in the default
+// volume configured: what a handler opens.
+inline CacheStore slot(size_t index, bool create) {
+  return CacheStore(default_volume(), CacheEnvironment::sid(), index, create);
+}
 
 // Shows the fields of each rebuilt entry.
 class RecordingFormatter : public Formatter {
@@ -97,7 +100,7 @@ class CacheTest : public ::testing::Test {
     volume_ = CacheEnvironment::root() + "/volume" + std::to_string(++counter);
     std::filesystem::create_directories(volume_);
     set_volume(volume_);
-    CacheStore::prepare_directory();
+    CacheStore::prepare_directory(volume_);
   }
 
   // Writes the default share configuration; "" leaves the key out.

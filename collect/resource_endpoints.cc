@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/cache_folder.h"
 #include "cache/cache_store.h"
 #include "collect/walker.h"
 #include "common/bus/hvservice.h"
@@ -141,7 +142,7 @@ void create_cache_handler(void*, hv_io_t* io, json_t* params, int fd) {
   const std::vector<Entry> entries = collect(request.query);
 
   {
-    CacheStore store(request.index, true);
+    CacheStore store(default_volume(), session().sid(), request.index, true);
     Json made = store.set(entries, &error);
     if (made) json_object_update(params, made.get());
   }  // Closed before the watcher reads the slot.

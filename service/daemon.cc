@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "cache/cache_folder.h"
 #include "cache/cache_store.h"
 #include "common/bus/hvREST.h"
 #include "common/bus/hvservice.h"
@@ -55,10 +56,12 @@ char g_signal_texts[NSIG][64];
 // ---- steps that join as the rest of the daemon is built ---------------------
 
 // Removes the cache files of sessions that are no longer live.
-void purge_ended_session_caches() { CacheStore::purge(); }
+void purge_ended_session_caches() {
+  CacheStore::purge(default_volume(), &is_live_session);
+}
 
 // Makes the folder that holds the sessions' cache files.
-void prepare_cache_folder() { CacheStore::prepare_directory(); }
+void prepare_cache_folder() { CacheStore::prepare_directory(default_volume()); }
 
 // Loads, once in the daemon, what every handler process would otherwise load
 // for itself after the fork: the collation data of the default language, the

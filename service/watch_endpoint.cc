@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/cache_folder.h"
 #include "cache/cache_store.h"
 #include "common/error.h"
 #include "common/json.h"
@@ -15,6 +16,7 @@
 #include "common/reply.h"
 #include "query/params.h"
 #include "service/handlers.h"
+#include "session/session.h"
 #include "watch/folder_watcher.h"
 
 namespace orv {
@@ -27,15 +29,16 @@ namespace {
 constexpr sqlite3_int64 kArmingHeap = 64 << 20;
 
 // Replaces the folders `watcher` watches by those of the list in slot
-// `index`. The slot file and every folder path in it are the session user's
-// to write, so the watcher reads and looks them up in a process of the
-// session user's, never as root.
-void rearm_watcher(FolderWatcher* watcher, size_t index, int64_t since) {
+// `index` of session `sid`. The slot file and every folder path in it are the
+// session user's to write, so the watcher reads and looks them up in a
+// process of the session user's, never as root.
+void rearm_watcher(FolderWatcher* watcher, const std::string& sid, size_t index,
+                   int64_t since) {
   const size_t watched = watcher->rearm(
-      [index](size_t limit) {
+      [&sid, index](size_t limit) {
         sqlite3_hard_heap_limit64(kArmingHeap);
         FolderList found;
-        CacheStore store(index, false);
+        CacheStore store(default_volume(), sid, index, false);
         found.folders = store.folders(limit, &found.complete);
         if (found.complete) found.list = store.list_uuid();
         return found;
@@ -58,7 +61,7 @@ void watch_handler(void*, hv_io_t* io, json_t* params, int fd) {
   json_object_clear(params);
   reply_json(io, fd, nullptr, error);
   if (!error.ok()) return;
-  rearm_watcher(folder_watcher(index), index, since);
+  rearm_watcher(folder_watcher(index), session().sid(), index, since);
 }
 
 }  // namespace orv
