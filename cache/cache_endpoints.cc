@@ -2,6 +2,8 @@
 // "create.cache" stored in a cache slot of the session, formatted for the web
 // client, and the removal of such a list. Each runs in a handler process of
 // its own and answers exactly once.
+#include "cache/cache_endpoints.h"
+
 #include <memory>
 
 #include "cache/cache_folder.h"
@@ -12,7 +14,6 @@
 #include "common/reply.h"
 #include "format/formatter.h"
 #include "query/params.h"
-#include "service/handlers.h"
 #include "session/session.h"
 
 namespace orv {

@@ -3,6 +3,8 @@
 // "fetch.resource" uses a private in-memory store and answers with one page
 // of it at once; "create.cache" keeps the list in a cache slot of the session
 // for later paging and then has the daemon watch the list's folders.
+#include "collect/resource_endpoints.h"
+
 #include <sys/mman.h>
 #include <time.h>
 
@@ -24,7 +26,6 @@
 #include "common/reply.h"
 #include "format/formatter.h"
 #include "query/query.h"
-#include "service/handlers.h"
 #include "session/session.h"
 
 namespace orv {

@@ -1,7 +1,9 @@
 #include "service/endpoints.h"
 
+#include "cache/cache_endpoints.h"
+#include "collect/resource_endpoints.h"
 #include "service/dispatch.h"
-#include "service/handlers.h"
+#include "watch/watch_endpoint.h"
 
 namespace orv {
 

@@ -2,6 +2,8 @@
 // slot's database. It runs on the daemon's worker pool, one request at a
 // time, because the watchers live in the daemon; it answers first and then
 // does the work, which nobody waits for.
+#include "watch/watch_endpoint.h"
+
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -15,7 +17,6 @@
 #include "common/log.h"
 #include "common/reply.h"
 #include "query/params.h"
-#include "service/handlers.h"
 #include "session/session.h"
 #include "watch/folder_watcher.h"
 
