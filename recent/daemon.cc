@@ -1,17 +1,16 @@
 #include "recent/daemon.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "common/bus/hvREST.h"
 #include "common/bus/hvservice.h"
+#include "common/bus_service.h"
 #include "common/platform/root.h"
 #include "common/worker_pool.h"
 #include "recent/endpoints.h"
@@ -28,8 +27,6 @@ constexpr int kReadThreads = 4;
 constexpr int kWriteThreads = 1;
 
 int g_pid_fd = -1;
-hv_rest_t* g_rest = nullptr;
-std::atomic<hv_service_t*> g_service{nullptr};
 std::unique_ptr<WorkerPool> g_read_pool;
 std::unique_ptr<WorkerPool> g_write_pool;
 
@@ -63,15 +60,6 @@ void release_pid_file() {
   g_pid_fd = -1;
 }
 
-void on_request(const char* method, hv_io_t* io, int fd) {
-  hv_rest_dispatch(g_rest, method, io, fd);
-}
-
-void on_stop_signal(int) {
-  hv_service_t* service = g_service;
-  if (service != nullptr) hv_stop(service);
-}
-
 void worker_start(void*) {
   store_start();
   g_read_pool = std::make_unique<WorkerPool>(kReadThreads);
@@ -93,34 +81,18 @@ void worker_stop(void*) {
 int recent_main() {
   acquire_pid_file();
   hv_backtrace();
-  g_rest = hv_rest_create();
   log(Level::kInfo, "(PID %d) startup service", static_cast<int>(getpid()));
   // Before any thread starts: file work for a user is then checked against
   // that user's ids alone.
   if (!drop_supplementary_groups()) {
     log(Level::kWarn, "vimbrel cannot drop its supplementary groups");
   }
-  for (const RecentEndpoint& endpoint : recent_endpoints()) {
-    hv_rest_endpoint(g_rest, endpoint.handler, endpoint.method,
-                     endpoint.dispatcher, endpoint.usage.c_str());
-  }
-  hv_signal(SIGINT, &on_stop_signal);
-  hv_signal(SIGTERM, &on_stop_signal);
-  hv_service_t* service = hv_create(kServiceName, 2, 1, &on_request);
   int status = 0;
-  if (service == nullptr) {
+  if (!run_bus_service({kServiceName, recent_endpoints(), &worker_start,
+                        &worker_stop, std::nullopt})) {
     log(Level::kError, "vimbrel create service %s fail.", kServiceName);
     status = 1;
-  } else {
-    g_service = service;
-    hv_worker_init(service, &worker_start, nullptr);
-    hv_worker_fini(service, &worker_stop, nullptr);
-    hv_start(service);
-    g_service = nullptr;
-    hv_free(service);
   }
-  hv_rest_destroy(g_rest);
-  g_rest = nullptr;
   release_pid_file();
   log(Level::kInfo, "(PID %d) shutdown service", static_cast<int>(getpid()));
   return status;

@@ -170,7 +170,7 @@ void queue_write(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
 
 }  // namespace
 
-std::vector<RecentEndpoint> recent_endpoints() {
+std::vector<Endpoint> recent_endpoints() {
   const std::string add_options =
       section("[Options]:",
               {{"ip=(str)", "IPv4/IPv6 address"},

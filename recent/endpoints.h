@@ -15,21 +15,14 @@
 #include <vector>
 
 #include "common/bus/hvREST.h"
+#include "common/bus_service.h"
 #include "common/error.h"
 #include "common/worker_pool.h"
 
 namespace orv::recent {
 
-// One endpoint as it is registered with hv_rest_endpoint.
-struct RecentEndpoint {
-  const char* method;
-  hv_handler_fn handler;
-  hv_dispatcher_fn dispatcher;
-  std::string usage;
-};
-
 // The endpoints in their order of registration.
-std::vector<RecentEndpoint> recent_endpoints();
+std::vector<Endpoint> recent_endpoints();
 
 // The pools the dispatchers queue to: set by the worker start hook, cleared
 // (both null) by the end hook before the pools are destroyed. Read and

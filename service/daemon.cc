@@ -21,8 +21,8 @@
 
 #include "cache/cache_folder.h"
 #include "cache/cache_store.h"
-#include "common/bus/hvREST.h"
 #include "common/bus/hvservice.h"
+#include "common/bus_service.h"
 #include "common/error.h"
 #include "common/json.h"
 #include "common/log.h"
@@ -44,7 +44,6 @@ namespace {
 int g_pid_fd = -1;
 int g_pid_dir = -1;  // the folder of the pid files
 std::string g_pid_path;
-std::atomic<hv_service_t*> g_service{nullptr};
 std::unique_ptr<WorkerPool> g_pool;
 
 constexpr int kBacktraceFrames = 50;
@@ -206,38 +205,17 @@ int service_main(int argc, char** argv, std::span<const Endpoint> extra) {
   }
   acquire_pid_file();
 
-  hv_rest_t* rest = hv_rest_create();
   log_line(LogKind::kInfo, "[%s] startup service", name.c_str());
-  std::vector<Endpoint> endpoints = endpoint_table();
-  endpoints.insert(endpoints.end(), extra.begin(), extra.end());
-  for (const Endpoint& endpoint : endpoints) {
-    hv_rest_endpoint(rest, endpoint.handler, endpoint.method.c_str(),
-                     endpoint.dispatcher, endpoint.usage.c_str());
-  }
-  set_dispatch_table(rest);
-  hv_signal(SIGINT, &on_stop_signal);
-  hv_signal(SIGTERM, &on_stop_signal);
-
-  hv_service_t* service = hv_create(name.c_str(), 2, 1, &on_bus_request);
-  if (service == nullptr) {
+  BusService service{name, endpoint_table(), &worker_start, &worker_stop, {}};
+  service.endpoints.insert(service.endpoints.end(), extra.begin(), extra.end());
+  // Handler processes run as the session user and call this daemon's own
+  // endpoints.
+  service.admitted_uid = current.uid();
+  if (!run_bus_service(service)) {
     log_line(LogKind::kError, "[%s] create service fail.", name.c_str());
-    set_dispatch_table(nullptr);
-    hv_rest_destroy(rest);
     release_pid_file();
     return 1;
   }
-  // Handler processes run as the session user and call this daemon's own
-  // endpoints.
-  hv_admit_uid(service, current.uid());
-  g_service = service;
-  hv_worker_init(service, &worker_start, nullptr);
-  hv_worker_fini(service, &worker_stop, nullptr);
-  hv_start(service);
-
-  g_service = nullptr;
-  hv_free(service);
-  set_dispatch_table(nullptr);
-  hv_rest_destroy(rest);
   purge_ended_session_caches();
   release_pid_file();
   log_line(LogKind::kInfo, "[%s] shutdown service", name.c_str());
@@ -324,11 +302,6 @@ void worker_stop(void*) {
   set_watch_pool(nullptr);
   if (g_pool) g_pool->stop();
   g_pool.reset();
-}
-
-void on_stop_signal(int) {
-  hv_service_t* service = g_service;
-  if (service != nullptr) hv_stop(service);
 }
 
 void on_crash_signal(int signo) {

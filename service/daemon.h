@@ -36,9 +36,9 @@ void release_pid_file();
 void worker_start(void* ignored);
 void worker_stop(void* ignored);
 
-// Signal callbacks: SIGINT and SIGTERM stop the service loop; SIGSEGV (at log
-// level 8) logs a backtrace and ends the process with status 1.
-void on_stop_signal(int signo);
+// Signal callback of SIGSEGV (at log level 8): logs a backtrace and ends the
+// process with status 1. SIGINT and SIGTERM stop the service loop
+// (run_bus_service).
 void on_crash_signal(int signo);
 
 }  // namespace orv

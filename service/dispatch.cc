@@ -28,7 +28,6 @@ namespace orv {
 
 namespace {
 
-hv_rest_t* g_rest = nullptr;
 WorkerPool* g_pool = nullptr;
 
 // How long a call beyond the cap waits for a handler to end before it is
@@ -132,18 +131,7 @@ void close_if_inherited(int fd) {
 
 }  // namespace
 
-void set_dispatch_table(hv_rest_t* rest) { g_rest = rest; }
-
 void set_watch_pool(WorkerPool* pool) { g_pool = pool; }
-
-void on_bus_request(const char* method, hv_io_t* io, int fd) {
-  try {
-    hv_rest_dispatch(g_rest, method, io, fd);
-  } catch (...) {
-    if (fd >= 0) close(fd);
-    if (io != nullptr) hv_io_free(io);
-  }
-}
 
 void run_in_child(void* ctx, hv_handler_fn handler, hv_io_t* io, json_t* params,
                   int fd) {

@@ -17,16 +17,9 @@
 
 namespace orv {
 
-// The REST table that on_bus_request dispatches to, and the pool that
-// run_in_pool submits to. Set by the daemon before it serves (the pool from
-// the worker start hook on) and cleared when it stops; both are read on the
-// service loop's thread only.
-void set_dispatch_table(hv_rest_t* rest);
+// The pool that run_in_pool submits to. Set by the daemon's worker start hook
+// and cleared when it stops; read on the service loop's thread only.
 void set_watch_pool(WorkerPool* pool);
-
-// The dispatch callback given to hv_create: hands the request to the REST
-// table. When that throws, closes the descriptor and frees the io.
-void on_bus_request(const char* method, hv_io_t* io, int fd);
 
 // The most handler processes of one daemon alive at once.
 constexpr size_t kMaxHandlers = 64;

@@ -6,17 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "common/bus/hvREST.h"
+#include "common/bus_service.h"
 
 namespace orv {
-
-// One endpoint as it is handed to hv_rest_endpoint.
-struct Endpoint {
-  std::string method;
-  hv_handler_fn handler;
-  hv_dispatcher_fn dispatcher;
-  std::string usage;
-};
 
 // The five endpoints: "watch", "fetch.cache", "delete.cache", "create.cache",
 // "fetch.resource".
