@@ -190,7 +190,15 @@ int forward(const std::string& sid, const std::string& method, Json params) {
   }
   switch (result) {
     case HV_OK:
-      return 0;  // The reply is out already.
+      // The service wrote its reply to standard output, and answers nothing
+      // over the bus; only a reply of the bus itself ("help") comes back
+      // here, and is printed as the service would have.
+      if (hv_io_size(io.get()) > 0) {
+        std::fputs(kHeader, stdout);
+        std::fwrite(hv_io_read(io.get(), 0), 1, hv_io_size(io.get()), stdout);
+        std::fflush(stdout);
+      }
+      return 0;
     case HV_TIMEOUT:
       return error_reply(408, "timeout");
     case HV_NO_SERVICE:
