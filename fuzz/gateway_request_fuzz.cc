@@ -1,8 +1,9 @@
 // The gateway's readers of what a web client sends: the cookie, the query
 // string, the body and the method text. Any bytes must give a session id
 // that is a piece of its cookie entry, parameters that print as JSON and
-// hold only texts or arrays of texts under names without "[" or "=", and a
-// method text within its bound.
+// hold only texts or arrays of texts under names without "[" or "=", a
+// method text within its bound, no method name with a separator and no body
+// length but from digits.
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   orv::kApplicationPrefix &&
               text.find('?') == std::string_view::npos,
           "location outside the application accepted");
+  }
+  if (orv::is_method_token(text)) {
+    check(text.find_first_of("/? ") == std::string_view::npos,
+          "method with a separator accepted");
+  }
+  const std::string length_text(text.substr(0, text.find('\0')));
+  const int64_t length = orv::body_length(length_text.c_str());
+  check(length >= -1, "body length below -1");
+  if (length > 0) {
+    check(length_text.find_first_not_of("0123456789") == std::string::npos,
+          "body length from other than digits");
   }
   check(orv::decode_value(text).size() <= size, "decoding grew the value");
   return 0;

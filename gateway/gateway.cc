@@ -1,11 +1,14 @@
 #include "gateway/gateway.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +34,10 @@ constexpr char kPackageConfig[] = "/etc/config/tpkg.conf";
 constexpr char kDaemonProgram[] = "/usr/sbin/orv-service";
 constexpr useconds_t kStartWait = 500000;
 constexpr int kReplyPipeBytes = 1 << 20;
+// The web server hands the whole body over at once (it takes it from the
+// client before it runs the program), so a body that takes longer is cut
+// short.
+constexpr std::chrono::seconds kBodyWait(10);
 
 // Prints the gateway's own error reply; the exit status stays 0, as for a
 // forwarded request.
@@ -67,27 +74,43 @@ bool is_delegated(const char* user) {
          std::memcmp(hv_io_read(out.get(), 0), "delegated", 9) == 0;
 }
 
-// All of standard input.
-std::string read_input() {
-  std::string text;
+// Reads exactly `length` bytes of the request body from standard input into
+// `body`, and never more: the web server may keep the input open after the
+// body, so its end is not waited for. False when the input ends, or the whole
+// body has not come within kBodyWait.
+bool read_body(int64_t length, std::string* body) {
+  body->clear();
+  const size_t want = static_cast<size_t>(length);
+  body->reserve(want);
+  const auto deadline = std::chrono::steady_clock::now() + kBodyWait;
   char chunk[65536];
-  while (true) {
-    ssize_t count = read(STDIN_FILENO, chunk, sizeof(chunk));
-    if (count > 0) {
-      text.append(chunk, static_cast<size_t>(count));
-      continue;
-    }
-    if (count < 0 && errno == EINTR) continue;
-    return text;
+  while (body->size() < want) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&input, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    const ssize_t count =
+        read(STDIN_FILENO, chunk, std::min(sizeof(chunk), want - body->size()));
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (count <= 0) return false;
+    body->append(chunk, static_cast<size_t>(count));
   }
+  return true;
 }
 
-// A refusal made before the request's body is read. The body is read first
-// and dropped: the web server writes it into a pipe to this program, and a
-// reply given before it is taken may close that pipe under the server's
-// write, which fcgiwrap then answers with 502 in place of the reply.
-int refuse(int code) {
-  read_input();
+// A refusal made before the request's body is read. A body within the limit
+// is read first and dropped: the web server writes it into a pipe to this
+// program, and a reply given before it is taken may close that pipe under the
+// server's write, which fcgiwrap then answers with 502 in place of the reply.
+// A larger body is refused at once, unread.
+int refuse(int code, int64_t length) {
+  if (length > 0 && length <= kMaxBody) {
+    std::string dropped;
+    read_body(length, &dropped);
+  }
   return error_reply(code, "");
 }
 
@@ -153,14 +176,9 @@ void start_daemon(const std::string& sid) {
   usleep(kStartWait);
 }
 
-int call_timeout() {
-  const char* text = std::getenv(kTestTimeoutVariable);
-  int seconds = text != nullptr ? std::atoi(text) : 0;
-  return seconds > 0 ? seconds : kCallTimeout;
-}
-
 // Forwards `params` to the session's service and answers with the outcome.
-int forward(const std::string& sid, const std::string& method, Json params) {
+int forward(const std::string& sid, const std::string& method, Json params,
+            int timeout) {
   const std::string service = service_name_of(sid);
   IoHandle io(hv_io_create());
   char* text = json_dumps(params.get(), kJsonFlags | JSON_ENCODE_ANY);
@@ -176,7 +194,6 @@ int forward(const std::string& sid, const std::string& method, Json params) {
   // is the web server's pipe, a larger pipe takes a page of entries at once,
   // rather than the service waiting for the server to read each 64 KiB.
   fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kReplyPipeBytes);
-  const int timeout = call_timeout();
   int result = hv_call(service.c_str(), method.c_str(), io.get(), timeout,
                        STDOUT_FILENO);
   if (result == HV_NO_SERVICE) {
@@ -186,7 +203,15 @@ int forward(const std::string& sid, const std::string& method, Json params) {
   }
   switch (result) {
     case HV_OK:
-      return 0;  // The reply is out already.
+      // The service wrote its reply to standard output, and answers nothing
+      // over the bus; only a reply of the bus itself ("help") comes back
+      // here, and is printed as the service would have.
+      if (hv_io_size(io.get()) > 0) {
+        std::fputs(kHeader, stdout);
+        std::fwrite(hv_io_read(io.get(), 0), 1, hv_io_size(io.get()), stdout);
+        std::fflush(stdout);
+      }
+      return 0;
     case HV_TIMEOUT:
       return error_reply(408, "timeout");
     case HV_NO_SERVICE:
@@ -203,10 +228,11 @@ int forward(const std::string& sid, const std::string& method, Json params) {
 
 }  // namespace
 
-int gateway_main() {
+int gateway_main(int call_timeout) {
   // The delegation tool is waited for; an inherited "ignore" would have the
   // kernel reap it first.
   signal(SIGCHLD, SIG_DFL);
+  const int64_t length = body_length(std::getenv("CONTENT_LENGTH"));
 
   const char* cookie = std::getenv("HTTP_COOKIE");
   const char* scheme = std::getenv("REQUEST_SCHEME");
@@ -216,29 +242,34 @@ int gateway_main() {
   }
   tovix_session_t session{};
   if (sid.empty() || auth_get_session(sid.c_str(), 1, &session) != 0) {
-    return refuse(401);
+    return refuse(401, length);
   }
 
   const char* location = std::getenv("SCRIPT_URL");
   const char* method = std::getenv("REQUEST_METHOD");
   if (location == nullptr || method == nullptr ||
-      !inside_application(location)) {
-    return refuse(400);
+      !inside_application(location) || !is_method_token(method) || length < 0) {
+    return refuse(400, length);
   }
+  if (length > kMaxBody) return error_reply(413, "request too large");
 
   const bool is_system_management = is_delegated(session.user);
   const bool is_admin = User_Belongs_To_Group(session.user, "administrators");
   const std::string text = method_text(method, location);
 
   Json params;
+  std::string body;
+  const bool whole = read_body(length, &body);
   if (is_get(method)) {
     const char* query = std::getenv("QUERY_STRING");
     params = parse_query_string(query != nullptr ? query : "");
+  } else if (whole) {
+    params = parse_body(body);
   } else {
-    params = parse_body(read_input());
+    return error_reply(400, "");  // A body cut short is no request.
   }
   add_session_object(params.get(), session, is_admin, is_system_management);
-  return forward(sid, text, std::move(params));
+  return forward(sid, text, std::move(params), call_timeout);
 }
 
 }  // namespace orv

@@ -2,4 +2,4 @@
 // file manager.
 #include "gateway/gateway.h"
 
-int main() { return orv::gateway_main(); }
+int main() { return orv::gateway_main(orv::kCallTimeout); }

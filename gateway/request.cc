@@ -71,6 +71,32 @@ bool is_get(std::string_view method) {
   return method.size() == 3 && strncasecmp(method.data(), "GET", 3) == 0;
 }
 
+bool is_method_token(std::string_view method) {
+  constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
+  if (method.empty()) return false;
+  for (char c : method) {
+    const bool letter_or_digit = (c >= 'a' && c <= 'z') ||
+                                 (c >= 'A' && c <= 'Z') ||
+                                 (c >= '0' && c <= '9');
+    if (!letter_or_digit && kMarks.find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int64_t body_length(const char* content_length) {
+  constexpr int64_t kLargest = int64_t{1} << 53;
+  if (content_length == nullptr) return 0;
+  int64_t length = 0;
+  for (const char* c = content_length; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return -1;
+    length = length * 10 + (*c - '0');
+    if (length > kLargest) return -1;
+  }
+  return length;
+}
+
 std::string decode_value(std::string_view value) {
   std::string text;
   text.reserve(value.size());

@@ -5,6 +5,7 @@
 #ifndef ORV_GATEWAY_REQUEST_H_
 #define ORV_GATEWAY_REQUEST_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,17 @@ std::string method_text(std::string_view method, std::string_view location);
 
 // True when `method` is "GET" in any mix of letter case.
 bool is_get(std::string_view method);
+
+// True when `method` is an HTTP method name: one or more token characters
+// (letters, digits and !#$%&'*+-.^_`|~). A "/" or "?" in it would reach the
+// method text the service's endpoint is found by, as one in the location
+// would.
+bool is_method_token(std::string_view method);
+
+// The body length a request announces in CONTENT_LENGTH: 0 when the variable
+// is absent (a null pointer) or empty, the number when it is decimal digits
+// alone, and -1 for any other text or a number beyond 2^53.
+int64_t body_length(const char* content_length);
 
 // Decodes a query-string value: "+" becomes a space, "%" and two hexadecimal
 // digits (either case) the byte they give; any other "%" stays as it is.

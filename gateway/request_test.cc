@@ -90,6 +90,13 @@ TEST(GatewayRequestTest, MethodAndLocation) {
   EXPECT_EQ(method_text("POST", long_location),
             ("POST " + long_location).substr(0, 321));
 
+  for (const char* token : {"GET", "post", "M-SEARCH", "X_1~!"}) {
+    EXPECT_TRUE(is_method_token(token)) << token;
+  }
+  for (const char* other : {"", "GET?x=1", "GET /Orvane6/x", "G/T", "GET\t"}) {
+    EXPECT_FALSE(is_method_token(other)) << other;
+  }
+
   struct Case {
     const char* location;
     bool inside;
@@ -105,6 +112,32 @@ TEST(GatewayRequestTest, MethodAndLocation) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(inside_application(c.location), c.inside) << c.location;
+  }
+}
+
+TEST(GatewayRequestTest, BodyLengthIsDecimalDigitsAlone) {
+  struct Case {
+    const char* text;  // CONTENT_LENGTH, or nullptr when unset
+    int64_t length;
+  };
+  const Case cases[] = {
+      {nullptr, 0},
+      {"", 0},
+      {"0", 0},
+      {"11", 11},
+      {"0012", 12},
+      {"1048577", 1048577},
+      {"9007199254740992", 9007199254740992},
+      {"9007199254740993", -1},
+      {"99999999999999999999999", -1},
+      {"-1", -1},
+      {"+5", -1},
+      {" 5", -1},
+      {"5 ", -1},
+      {"0x10", -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(body_length(c.text), c.length) << (c.text ? c.text : "unset");
   }
 }
 

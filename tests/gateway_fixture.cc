@@ -116,15 +116,18 @@ void stop_processes_under(const std::string& root) {
 RunResult run_gateway(const Sandbox& sandbox,
                       const std::map<std::string, std::string>& vars,
                       const std::vector<std::string>& unset,
-                      const std::string& input) {
+                      const std::string& input, const std::string& program) {
   std::vector<std::string> argv{"/usr/bin/env"};
   for (const std::string& name : unset) {
     argv.push_back("-u");
     argv.push_back(name);
   }
-  argv.push_back(bin("orv-gateway"));
+  argv.push_back(bin(program));
   RunOptions options;
   options.env = vars;
+  if (!input.empty() && vars.count("CONTENT_LENGTH") == 0) {
+    options.env["CONTENT_LENGTH"] = std::to_string(input.size());
+  }
   options.input = input;
   return sandbox.run(argv, options);
 }

@@ -51,12 +51,15 @@ class SandboxReaper {
   std::string root_;
 };
 
-// Runs orv-gateway once with the CGI variables `vars`, without the variables
-// named in `unset`, and `input` on standard input.
+// Runs orv-gateway (or the built `program`) once with the CGI variables
+// `vars`, without the variables named in `unset`, and `input` on standard
+// input. As a web server does, it sets CONTENT_LENGTH to the size of a
+// non-empty `input` unless `vars` or `unset` name the variable.
 RunResult run_gateway(const Sandbox& sandbox,
                       const std::map<std::string, std::string>& vars,
                       const std::vector<std::string>& unset = {},
-                      const std::string& input = "");
+                      const std::string& input = "",
+                      const std::string& program = "orv-gateway");
 
 // Starts tools/serve-web in `sandbox` for the built gateway, on a free port
 // (trying again on another one when the port was taken meanwhile), and waits

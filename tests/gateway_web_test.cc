@@ -140,6 +140,12 @@ TEST_F(GatewayWebTest, EndpointsAnswerAsOverTheBus) {
             R"({"error_code":401,"error_message":""})");
   EXPECT_EQ(http("no.such.endpoint").body,
             R"({"error_code":403,"error_message":"reject"})");
+  // The bus answers "help" itself, over the bus rather than on the reply
+  // descriptor; the gateway prints it.
+  HttpReply help = http("help");
+  EXPECT_NE(help.headers.find("200 OK"), std::string::npos) << help.headers;
+  RunResult by_hvcall = sandbox_.hvcall({"orv-" + sid_, "help"});
+  EXPECT_EQ(help.body, by_hvcall.out);
 }
 
 TEST_F(GatewayWebTest, CreateCacheResponseEndsWithItsReply) {
