@@ -398,6 +398,14 @@ Json CacheStore::set(const std::vector<Entry>& entries, ErrorRecord* error) {
   ClusterTally tally;
   for (size_t i = 0; rc == SQLITE_DONE && misplaced == 0 && i < entries.size();
        ++i) {
+    // A sorted list's entries are in order, but their texts lie where the
+    // walk made them, all over the heap: ask for them a few entries ahead.
+    if (i + 8 < entries.size()) {
+      const Entry& ahead = entries[i + 8];
+      __builtin_prefetch(ahead.path.data());
+      __builtin_prefetch(ahead.sub_path.data());
+      __builtin_prefetch(ahead.name.data());
+    }
     const Entry& entry = entries[i];
     tally.add_entry(entry);
     // The folder of the entry before is this one's when both have the same

@@ -171,10 +171,10 @@ bool passes(const FilterList& filters, const Entry& entry) {
 // The ordering keys of the walk's output, made on a thread of their own
 // while the walk goes on adding entries: the walk mostly waits for the
 // kernel, and the keys are most of what sorting costs. The thread starts
-// once the list is long enough to be worth it; the keys it has not made
-// when the walk ends are made by the walk's thread. The thread reads an
-// entry only after the walk has published it, and never while the list
-// moves to a larger buffer.
+// once the list is long enough to be worth it, with clones of the chain's
+// collators; the keys it has not made when the walk ends are made on every
+// core. The thread reads an entry only after the walk has published it, and
+// never while the list moves to a larger buffer.
 class KeyBuilder {
  public:
   KeyBuilder(const Sorter* sorter, size_t expected)
@@ -190,6 +190,10 @@ class KeyBuilder {
     if (!thread_.joinable()) {
       if (declined_) return;
       declined_ = std::thread::hardware_concurrency() < 2;
+      if (!declined_) {
+        maker_ = std::make_unique<KeyMaker>(*sorter_);
+        declined_ = !maker_->ok();
+      }
       // Room for as many keys as the list may take, made only for a list
       // that is long already.
       if (!declined_) keys_ = SortKeys(expected_, 64 * expected_);
@@ -225,9 +229,7 @@ class KeyBuilder {
       return;
     }
     if (built_ == 0) keys_ = SortKeys(list->size(), 64 * list->size());
-    for (size_t i = built_; i < list->size(); ++i) {
-      sorter_->add_key((*list)[i], &keys_);
-    }
+    sorter_->add_keys(*list, built_, &keys_);
     built_ = list->size();
     sorter_->sort_by_keys(list, &keys_);
   }
@@ -256,7 +258,7 @@ class KeyBuilder {
       reading_ = true;
       lock.unlock();
       try {
-        for (size_t i = from; i < to; ++i) sorter_->add_key(base[i], &keys_);
+        for (size_t i = from; i < to; ++i) maker_->add_key(base[i], &keys_);
       } catch (...) {
         failed_ = true;
       }
@@ -272,8 +274,9 @@ class KeyBuilder {
   static constexpr size_t kHandOver = 512;
 
   const Sorter* const sorter_;
-  const size_t expected_;  // entries the list may take
-  SortKeys keys_;          // made by the thread while it runs, then the walk
+  const size_t expected_;            // entries the list may take
+  std::unique_ptr<KeyMaker> maker_;  // the thread's collators
+  SortKeys keys_;  // made by the thread while it runs, then the walk
   std::mutex mutex_;
   std::condition_variable changed_;
   const Entry* base_ = nullptr;  // where the list is; null while it moves

@@ -45,6 +45,38 @@ json_t* message_string(const char* text) {
   return json_string(clean.c_str());
 }
 
+// The serialiser hands over every token on its own, tens of thousands for a
+// page of entries: they are gathered here and handed on in large pieces, to
+// the reply descriptor (the reader takes the first pieces while the rest is
+// still being written) or into the io. The text is never held whole.
+class ReplySink {
+ public:
+  ReplySink(hv_io_t* io, int fd) : io_(io), fd_(fd) { buffer_.reserve(kPiece); }
+
+  // json_dump_callback's writer: 0 while every byte could be handed on.
+  static int write(const char* bytes, size_t length, void* data) {
+    auto* sink = static_cast<ReplySink*>(data);
+    if (sink->buffer_.size() + length > kPiece && !sink->flush()) return -1;
+    sink->buffer_.append(bytes, length);
+    return 0;
+  }
+
+  bool flush() {
+    const bool sent = fd_ >= 0
+                          ? write_all(fd_, buffer_.data(), buffer_.size())
+                          : io_writer(buffer_.data(), buffer_.size(), io_) == 0;
+    buffer_.clear();
+    return sent;
+  }
+
+ private:
+  static constexpr size_t kPiece = 64 * 1024;
+
+  hv_io_t* const io_;
+  const int fd_;
+  std::string buffer_;
+};
+
 // Points `fd` at /dev/null. The caller's side of a reply descriptor (a web
 // server's response) ends only when every copy of it is closed, and a handler
 // may go on working after its reply (create.cache asks the daemon to watch);
@@ -74,21 +106,16 @@ void reply_json(hv_io_t* io, int fd, json_t* result,
   json_object_set_new(target.get(), "error_message",
                       message_string(record.message));
   hv_io_realloc(io, 0);
-  // The serialiser hands over every token on its own; a page of entries
-  // holds tens of thousands of them, so the text is made whole first and
-  // written at once. Write and flush errors are ignored: the request is
-  // completed regardless.
-  char* text = json_dumps(target.get(), kJsonFlags);
-  if (fd < 0) {
-    if (text != nullptr) hv_io_write(io, text, std::strlen(text));
-  } else {
-    if (write_all(fd, kHeader, sizeof(kHeader) - 1) && text != nullptr) {
-      write_all(fd, text, std::strlen(text));
-    }
+  // A write that fails (the reader has gone) ends the text there. Write and
+  // flush errors are otherwise ignored: the request is completed regardless.
+  ReplySink sink(io, fd);
+  if (fd >= 0) ReplySink::write(kHeader, sizeof(kHeader) - 1, &sink);
+  json_dump_callback(target.get(), &ReplySink::write, &sink, kJsonFlags);
+  sink.flush();
+  if (fd >= 0) {
     fsync(fd);
     release_reply_descriptor(fd);
   }
-  std::free(text);
   hv_reply(io);
 }
 

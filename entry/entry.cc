@@ -145,12 +145,21 @@ Entry resolve(const Entry& entry) {
                           std::string(text.substr(slash + 1)));
 }
 
-int share_type(const Entry& entry) {
-  std::string full = entry.full_path();
-  if (full.empty()) return -1;
+int share_type(const Entry& entry) { return ShareTable().share_type(entry); }
+
+ShareTable::ShareTable() {
   std::unique_ptr<share_info_t, ShareListFree> shares(SMB_Get_Share_Info());
   for (const share_info_t* s = shares.get(); s != nullptr; s = s->next) {
-    if (s->path != nullptr && share_holds(s->path, full)) return s->share_type;
+    if (s->path != nullptr) shares_.emplace_back(s->path, s->share_type);
+  }
+}
+
+int ShareTable::share_type(const Entry& entry) const {
+  if (shares_.empty()) return -1;
+  const std::string full = entry.full_path();
+  if (full.empty()) return -1;
+  for (const auto& [path, type] : shares_) {
+    if (share_holds(path, full)) return type;
   }
   return -1;
 }

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orv {
 
@@ -71,6 +73,18 @@ Entry resolve(const Entry& entry);
 // (so /share/Pub does not hold /share/Public/x). -1 when no share holds it,
 // when full_path() is empty or there are no shares.
 int share_type(const Entry& entry);
+
+// The shares of the configuration, read once when made: share_type() for a
+// caller that asks it of many entries, such as a page's formatter.
+class ShareTable {
+ public:
+  ShareTable();
+  int share_type(const Entry& entry) const;
+
+ private:
+  // Each share's folder and type, in configuration order.
+  std::vector<std::pair<std::string, int>> shares_;
+};
 
 }  // namespace orv
 

@@ -108,7 +108,9 @@ Json LegacyFormatter::format_entry(const Entry& entry) {
   }
 
   const bool is_video = category_is(entry.extension, kVideo);
-  const int share = share_type(entry);
+  if (!shares_) shares_.emplace();
+  const int share = shares_->share_type(entry);
+  const FolderLooks& looks = folder_looks(entry.path);
 
   int is_h265 = 0;
   if (is_video && hevc_share_allowed(share) && probe_hevc(entry)) {
@@ -125,7 +127,7 @@ Json LegacyFormatter::format_entry(const Entry& entry) {
   if (is_video) {
     const std::string folder = entry.path + "/.@__thumb/transcode/";
     size_t present = 0;
-    for (size_t i = 0; i < kTranscodeCount; ++i) {
+    for (size_t i = 0; i < kTranscodeCount && looks.thumbnails; ++i) {
       transcoded[i] = file_exists(folder, entry.name + kTranscodeSuffixes[i]);
       present += transcoded[i];
     }
@@ -214,10 +216,12 @@ Json LegacyFormatter::format_entry(const Entry& entry) {
     set_integer(object, kTranscodeKeys[i], transcoded[i]);
   }
   set_integer(object, "mp3",
-              file_exists(entry.path, "Video2audio/" + entry.name + ".mp3"));
+              looks.audio && file_exists(entry.path,
+                                         "Video2audio/" + entry.name + ".mp3"));
   // Files inside the transcode area itself are not offered for playing.
   set_integer(object, "play", entry.path.rfind("@Transcode/") == 0 ? 0 : 1);
-  set_integer(object, "has_thumbnail", has_thumbnail(entry));
+  set_integer(object, "has_thumbnail",
+              looks.thumbnails && has_thumbnail(entry));
   set_integer(object, "acl", acl);
   set_integer(object, "trans", trans);
   set_string(object, "randno", randno);
@@ -242,6 +246,18 @@ Json LegacyFormatter::format_entry(const Entry& entry) {
     set_string(object, "snapshot_mount_path", mount_path.data());
   }
   return Json::adopt(object);
+}
+
+const LegacyFormatter::FolderLooks& LegacyFormatter::folder_looks(
+    const std::string& folder) {
+  auto [looks, fresh] = folders_.try_emplace(folder);
+  if (fresh) {
+    // A path through a folder that cannot be reached (missing, a dangling
+    // link, closed to the user) reaches nothing inside it either.
+    looks->second.thumbnails = file_exists(folder, "/.@__thumb");
+    looks->second.audio = file_exists(folder, "Video2audio");
+  }
+  return looks->second;
 }
 
 void LegacyFormatter::add_page_members(json_t* page) {

@@ -7,6 +7,7 @@
 #include <jansson.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -45,9 +46,10 @@ class Formatter {
 // formatters must not run in parallel in one process.
 //
 // A formatter describes one page, formatted in moments: it reads each
-// configuration file once and each account name once, and does not see
-// changes made to them while it lives. It is made, used and dropped on one
-// thread.
+// configuration file once and each account name once, looks once per folder
+// whether the folder holds thumbnails and audio copies, and does not see
+// changes made to any of them while it lives. It is made, used and dropped
+// on one thread.
 class LegacyFormatter : public Formatter {
  public:
   // `user_name` is the session user's name, for the per-user access query;
@@ -67,12 +69,24 @@ class LegacyFormatter : public Formatter {
   const std::string user_name_;
   const std::string service_name_;
 
+  // Whether a folder holds the folders that its entries' thumbnails and
+  // transcoded copies ("<folder>/.@__thumb") and audio copies
+  // ("<folder>/Video2audio") would be in. Without them none of its entries
+  // has any, and the per-entry looks are spared.
+  struct FolderLooks {
+    bool thumbnails = false;
+    bool audio = false;
+  };
+  const FolderLooks& folder_looks(const std::string& folder);
+
   int has_h265_ = 0;
 
   // What every entry of the page asks again.
   platform::ConfigSnapshot config_;
   std::unordered_map<uid_t, std::string> owners_;
   std::unordered_map<gid_t, std::string> groups_;
+  std::unordered_map<std::string, FolderLooks> folders_;
+  std::optional<ShareTable> shares_;  // made at the first entry
 };
 
 // Whether a thumbnail "<path>/.@__thumb/s100<name>" exists for a media or

@@ -334,6 +334,34 @@ TEST_F(FormatterTest, RealAnalyserTellsHevcFromH264) {
   EXPECT_EQ(integer(format(rebuilt(data_, "libx264.mp4")), "is_h265"), 0);
 }
 
+TEST_F(FormatterTest, FoldersOfOnePageEachAnswerForTheirOwnEntries) {
+  // One page over three folders: without the thumbnail and audio folders,
+  // with them, and with a file where the thumbnail folder would be.
+  write_at(data_ + "/A/.@__thumb/s100a.jpg", "");
+  write_at(data_ + "/A/.@__thumb/transcode/v.mkv.original", "");
+  write_at(data_ + "/A/Video2audio/a.jpg.mp3", "");
+  write_at(data_ + "/C/.@__thumb", "a file");
+  struct Case {
+    const char* folder;
+    const char* name;
+    int thumbnail, mp3, original;
+  };
+  const Case cases[] = {
+      {"B", "a.jpg", 0, 0, 0}, {"A", "a.jpg", 1, 1, 0}, {"A", "b.jpg", 0, 0, 0},
+      {"A", "v.mkv", 0, 0, 1}, {"B", "v.mkv", 0, 0, 0}, {"C", "a.jpg", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string folder = data_ + "/" + c.folder;
+    write_at(folder + "/" + c.name, "x");
+    Json object = format(rebuilt(folder, c.name));
+    EXPECT_EQ(integer(object, "has_thumbnail"), c.thumbnail)
+        << c.folder << "/" << c.name;
+    EXPECT_EQ(integer(object, "mp3"), c.mp3) << c.folder << "/" << c.name;
+    EXPECT_EQ(integer(object, "mp4_org"), c.original)
+        << c.folder << "/" << c.name;
+  }
+}
+
 // The look for a thumbnail beside the file, in a folder of its own.
 class ThumbnailTest : public ::testing::Test {
  protected:

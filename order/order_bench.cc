@@ -148,10 +148,10 @@ void BM_NameSorter(benchmark::State& state) {
                             bench::RatioKind::kTimesFaster, kSummaryGoal);
 }
 // A fixed number of sorts (no trial rounds, whose times would reach the
-// summary table too), three rounds of them, the table taking their median.
+// summary table too), five rounds of them, the table taking their median.
 BENCHMARK(BM_NameSorter)
     ->Iterations(5)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond);
 
@@ -170,7 +170,7 @@ void BM_CompareUTF8Sort(benchmark::State& state) {
 }
 BENCHMARK(BM_CompareUTF8Sort)
     ->Iterations(2)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond);
 

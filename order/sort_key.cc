@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/parallel.h"
 #include "order/collation.h"
 
 namespace orv {
@@ -153,6 +154,20 @@ void SortKeys::finish_key() {
   starts_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 
+void SortKeys::append(SortKeys* other) {
+  const size_t base = bytes_.size();
+  if (base + other->bytes_.size() > UINT32_MAX) {
+    throw std::length_error("sort keys");
+  }
+  bytes_ += other->bytes_;
+  starts_.reserve(starts_.size() + other->size());
+  for (size_t i = 1; i < other->starts_.size(); ++i) {
+    starts_.push_back(static_cast<uint32_t>(base + other->starts_[i]));
+  }
+  std::string().swap(other->bytes_);
+  std::vector<uint32_t>{0}.swap(other->starts_);
+}
+
 SortKeys::SortKeys(size_t count, size_t bytes) {
   bytes_.reserve(bytes);
   starts_.reserve(count + 1);
@@ -160,6 +175,42 @@ SortKeys::SortKeys(size_t count, size_t bytes) {
 }
 
 namespace {
+
+// Fewer items than this per thread are sorted on fewer threads.
+constexpr size_t kItemsPerThread = 16384;
+
+// Sorts `items` on two threads: a splitter word taken from a sample parts
+// them into the words below it, equal to it and above it; the first thread
+// sorts the lower and equal runs, the second the upper run.
+void sort_split(const RadixSort& radix, Item* items, size_t count, int budget) {
+  std::vector<uint64_t> sample;
+  for (size_t i = 0; i < count; i += count / 255) {
+    sample.push_back(items[i].word);
+  }
+  std::nth_element(sample.begin(), sample.begin() + sample.size() / 2,
+                   sample.end());
+  const uint64_t splitter = sample[sample.size() / 2];
+  size_t low = 0;
+  size_t i = 0;
+  size_t high = count;
+  while (i < high) {
+    if (items[i].word < splitter) {
+      std::swap(items[low++], items[i++]);
+    } else if (items[i].word > splitter) {
+      std::swap(items[i], items[--high]);
+    } else {
+      ++i;
+    }
+  }
+  run_parts(2, [&](size_t part) {
+    if (part == 0) {
+      radix.sort(items, low, 0, budget - 1);
+      radix.sort(items + low, high - low, 0, budget - 1);
+    } else {
+      radix.sort(items + high, count - high, 0, budget - 1);
+    }
+  });
+}
 
 // The keys of `bytes` and `starts` as items in ascending key order.
 std::vector<Item> sorted_items(const std::string& bytes,
@@ -173,7 +224,11 @@ std::vector<Item> sorted_items(const std::string& bytes,
   }
   int budget = 2;
   for (size_t n = count; n > 1; n >>= 1) budget += 2;
-  radix.sort(items.data(), items.size(), 0, budget);
+  if (parts_for(count, kItemsPerThread) > 1) {
+    sort_split(radix, items.data(), items.size(), budget);
+  } else {
+    radix.sort(items.data(), items.size(), 0, budget);
+  }
   return items;
 }
 

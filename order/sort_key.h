@@ -45,6 +45,9 @@ class SortKeys {
   std::string* buffer() { return &bytes_; }
   // Keys of more than 4 GiB in all are refused with std::length_error.
   void finish_key();
+  // Appends the keys of `other` after these, as keys of their own, leaving
+  // `other` empty. Refused as finish_key() is.
+  void append(SortKeys* other);
 
   // The number of finished keys.
   size_t size() const { return starts_.size() - 1; }

@@ -102,5 +102,49 @@ TEST_F(SortKeyTest, OrderSortsAllEqualAndPresortedLists) {
   EXPECT_EQ(sorted_by_order(descending), ascending);
 }
 
+TEST_F(SortKeyTest, LongListsSortAsShortOnes) {
+  // Long enough to be split between threads: keys that differ early, keys
+  // sharing their first words (a third of them one and the same key, so the
+  // splitter may fall among them), keys ending within the first word.
+  std::mt19937 random(5);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 70000; ++i) {
+    std::string text;
+    switch (random() % 3) {
+      case 0:
+        text = std::to_string(random());
+        break;
+      case 1:
+        text = "shared prefix";
+        break;
+      default:
+        text = "shared prefix " + std::to_string(random() % 500);
+    }
+    std::string key;
+    put_bytes(text, i % 2 == 0, &key);
+    keys.push_back(key);
+  }
+  std::vector<std::string> expected = keys;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sorted_by_order(keys), expected);
+}
+
+TEST_F(SortKeyTest, AppendedKeysFollowAsTheirOwn) {
+  const std::vector<std::string> texts = {"b", "a", "", "ab", "a", "c"};
+  SortKeys first(0, 0);
+  SortKeys second(0, 0);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    SortKeys* keys = i < 2 ? &first : &second;
+    put_bytes(texts[i], false, keys->buffer());
+    keys->finish_key();
+  }
+  first.append(&second);
+  EXPECT_EQ(second.size(), 0u);
+  ASSERT_EQ(first.size(), texts.size());
+  std::vector<std::string> sorted;
+  for (size_t position : first.order()) sorted.push_back(texts[position]);
+  EXPECT_EQ(sorted, (std::vector<std::string>{"", "a", "a", "ab", "b", "c"}));
+}
+
 }  // namespace
 }  // namespace orv

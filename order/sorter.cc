@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/parallel.h"
 #include "common/utf8.h"
 #include "order/cluster.h"
 #include "order/sort_key.h"
@@ -37,6 +38,18 @@ void prefetch_entry(const Entry* entry) {
   }
 }
 
+// Fewer keys than this per thread are made on fewer threads: starting a
+// thread and cloning the collators cost about as much as a thousand keys.
+constexpr size_t kKeysPerThread = 4096;
+
+// Asks for an entry and its name a few steps ahead of the key being made:
+// keys are made in list order, but what they are made of lies all over the
+// heap.
+void prefetch_ahead(const std::vector<Entry>& entries, size_t i, size_t end) {
+  if (i + 8 < end) __builtin_prefetch(&entries[i + 8]);
+  if (i + 4 < end) __builtin_prefetch(entries[i + 4].name.data());
+}
+
 // Whether a collation result puts a first: less ascending, greater
 // descending. Equal is never first.
 bool collated_first(UCollationResult result, bool desc) {
@@ -62,24 +75,50 @@ void Sorter::sort(std::vector<Entry>* entries) const {
 
   // Each entry's ordering key is made once, so that the sort compares
   // bytes instead of calling the collator O(n log n) times.
-  const Entry* list = entries->data();
   const size_t count = entries->size();
   SortKeys keys(count, 64 * count);
-  for (size_t i = 0; i < count; ++i) {
-    // Keys are made in list order, but what they are made of lies all over
-    // the heap: ask for the entries and names a few steps ahead.
-    if (i + 8 < count) __builtin_prefetch(&list[i + 8]);
-    if (i + 4 < count) __builtin_prefetch(list[i + 4].name.data());
-    add_key(list[i], &keys);
-  }
+  add_keys(*entries, 0, &keys);
   sort_by_keys(entries, &keys);
 }
 
 void Sorter::add_key(const Entry& entry, SortKeys* keys) const {
   for (const Sorter* link = next_.get(); link; link = link->next_.get()) {
-    link->append_key(entry, keys->buffer());
+    link->append_collated_key(entry, *link->collator_, keys->buffer());
   }
   keys->finish_key();
+}
+
+void Sorter::add_keys(const std::vector<Entry>& entries, size_t from,
+                      SortKeys* keys) const {
+  const size_t count = entries.size() > from ? entries.size() - from : 0;
+  // The other threads' clones are made here, on the chain's own thread.
+  std::vector<std::unique_ptr<KeyMaker>> makers;
+  for (size_t part = 1; part < parts_for(count, kKeysPerThread); ++part) {
+    auto maker = std::make_unique<KeyMaker>(*this);
+    if (!maker->ok()) break;  // Fewer threads, then.
+    makers.push_back(std::move(maker));
+  }
+  const size_t parts = makers.size() + 1;
+  // Each other part makes its keys apart; they follow the first part's.
+  std::vector<SortKeys> made;
+  made.reserve(parts - 1);
+  for (size_t part = 1; part < parts; ++part) {
+    const size_t share = count / parts + 1;
+    made.emplace_back(share, 64 * share);
+  }
+  run_parts(parts, [&](size_t part) {
+    const PartRange range = part_range(count, parts, part);
+    const size_t end = from + range.end;
+    for (size_t i = from + range.begin; i < end; ++i) {
+      prefetch_ahead(entries, i, end);
+      if (part == 0) {
+        add_key(entries[i], keys);
+      } else {
+        makers[part - 1]->add_key(entries[i], &made[part - 1]);
+      }
+    }
+  });
+  for (SortKeys& more : made) keys->append(&more);
 }
 
 void Sorter::sort_by_keys(std::vector<Entry>* entries, SortKeys* keys) const {
@@ -127,6 +166,30 @@ bool Sorter::compare(const Entry& a, const Entry& b) const {
 
 void Sorter::append_key(const Entry&, std::string*) const {}
 
+void Sorter::append_collated_key(const Entry& entry, const icu::Collator&,
+                                 std::string* key) const {
+  append_key(entry, key);
+}
+
+KeyMaker::KeyMaker(const Sorter& head) {
+  for (const Sorter* link = head.next_.get(); link; link = link->next_.get()) {
+    std::unique_ptr<icu::Collator> clone(link->collator_->clone());
+    if (!clone) {
+      ok_ = false;
+      return;
+    }
+    links_.push_back(link);
+    collators_.push_back(std::move(clone));
+  }
+}
+
+void KeyMaker::add_key(const Entry& entry, SortKeys* keys) const {
+  for (size_t i = 0; i < links_.size(); ++i) {
+    links_[i]->append_collated_key(entry, *collators_[i], keys->buffer());
+  }
+  keys->finish_key();
+}
+
 bool NameSorter::compare(const Entry& a, const Entry& b) const {
   if (a.name == b.name) return compare_next(a, b);
   const std::string pa = utf8_substr(a.name, 0, 2);
@@ -144,13 +207,15 @@ bool NameSorter::compare(const Entry& a, const Entry& b) const {
   return collated_first(collate(collator(), a.name, b.name), desc());
 }
 
-void NameSorter::append_key(const Entry& entry, std::string* key) const {
+void NameSorter::append_collated_key(const Entry& entry,
+                                     const icu::Collator& collator,
+                                     std::string* key) const {
   key->push_back(name_group(entry.name));
   // Names that collate equal get equal parts, equal bytes or not, and go to
   // the next link together. compare() leaves such names unordered when
   // their bytes differ, so either order of them is right, and the result
   // stays a strict weak ordering with any next link.
-  put_collated(collator(), entry.name, desc(), key);
+  put_collated(collator, entry.name, desc(), key);
 }
 
 bool DateSorter::compare(const Entry& a, const Entry& b) const {
@@ -176,8 +241,10 @@ bool TypeSorter::compare(const Entry& a, const Entry& b) const {
   return collated_first(result, desc());
 }
 
-void TypeSorter::append_key(const Entry& entry, std::string* key) const {
-  put_collated(collator(), entry.extension, desc(), key);
+void TypeSorter::append_collated_key(const Entry& entry,
+                                     const icu::Collator& collator,
+                                     std::string* key) const {
+  put_collated(collator, entry.extension, desc(), key);
 }
 
 bool OwnerSorter::compare(const Entry& a, const Entry& b) const {
@@ -210,8 +277,10 @@ bool ClusterSorter::compare(const Entry& a, const Entry& b) const {
   return collated_first(collate(collator(), a.cluster, b.cluster), desc());
 }
 
-void ClusterSorter::append_key(const Entry& entry, std::string* key) const {
-  put_collated(collator(), entry.cluster, desc(), key);
+void ClusterSorter::append_collated_key(const Entry& entry,
+                                        const icu::Collator& collator,
+                                        std::string* key) const {
+  put_collated(collator, entry.cluster, desc(), key);
   // Keys that collate equal but differ in bytes (user01 and user1 under
   // numeric collation) stay separate groups, each one contiguous run.
   put_bytes(entry.cluster, desc(), key);

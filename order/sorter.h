@@ -5,7 +5,9 @@
 // A chain belongs to one request and is used by one thread. Links are made
 // after the request's language has set the default ICU locale; each makes
 // its own collator then and keeps it for its life. A link is not changed
-// once the chain is built.
+// once the chain is built. A long list's keys are made on every core: the
+// chain's thread uses the links' collators, each other thread clones of them
+// (KeyMaker), since a collator serves one thread at a time.
 #ifndef ORV_ORDER_SORTER_H_
 #define ORV_ORDER_SORTER_H_
 
@@ -22,6 +24,8 @@
 #include "order/sort_key.h"
 
 namespace orv {
+
+class KeyMaker;
 
 // The base link. A plain Sorter compares by its `next` alone; it is the head
 // of every chain, and sort() is called on the head.
@@ -49,10 +53,14 @@ class Sorter : public std::enable_shared_from_this<Sorter> {
   // The two halves of sort(), for a caller that makes the keys as the list
   // grows: whether the chain orders anything (sort() leaves a chain of the
   // head alone untouched); the ordering key of `entry` appended to `keys`
-  // as their next key; and the sort of `entries` by `keys`, the keys of
-  // `entries` in list order, which it leaves empty.
+  // as their next key; the keys of entries `from` to the end of `entries`
+  // appended likewise, in list order, made on every core for a long list;
+  // and the sort of `entries` by `keys`, the keys of `entries` in list
+  // order, which it leaves empty.
   bool orders() const { return next_ != nullptr; }
   void add_key(const Entry& entry, SortKeys* keys) const;
+  void add_keys(const std::vector<Entry>& entries, size_t from,
+                SortKeys* keys) const;
   void sort_by_keys(std::vector<Entry>* entries, SortKeys* keys) const;
 
   // True when `a` goes before `b`. A plain Sorter answers with `next`, or
@@ -87,8 +95,16 @@ class Sorter : public std::enable_shared_from_this<Sorter> {
   // compare() leaves unordered may be ordered either way, as long as the
   // result is a strict weak ordering. A plain Sorter adds nothing.
   virtual void append_key(const Entry& entry, std::string* key) const;
+  // append_key() with `collator`, which is this link's own collator or a
+  // clone of it (on another thread). The links that collate override this
+  // one; for the others it is append_key().
+  virtual void append_collated_key(const Entry& entry,
+                                   const icu::Collator& collator,
+                                   std::string* key) const;
 
  private:
+  friend class KeyMaker;
+
   // Constant after construction.
   const bool desc_;
   const std::shared_ptr<icu::Collator> collator_;
@@ -108,7 +124,8 @@ class NameSorter : public Sorter {
   bool compare(const Entry& a, const Entry& b) const override;
 
  protected:
-  void append_key(const Entry& entry, std::string* key) const override;
+  void append_collated_key(const Entry& entry, const icu::Collator& collator,
+                           std::string* key) const override;
 };
 
 // Orders by modification time in seconds.
@@ -139,7 +156,8 @@ class TypeSorter : public Sorter {
   bool compare(const Entry& a, const Entry& b) const override;
 
  protected:
-  void append_key(const Entry& entry, std::string* key) const override;
+  void append_collated_key(const Entry& entry, const icu::Collator& collator,
+                           std::string* key) const override;
 };
 
 // Orders by owner uid.
@@ -181,7 +199,8 @@ class ClusterSorter : public Sorter {
   bool compare(const Entry& a, const Entry& b) const override;
 
  protected:
-  void append_key(const Entry& entry, std::string* key) const override;
+  void append_collated_key(const Entry& entry, const icu::Collator& collator,
+                           std::string* key) const override;
 };
 
 // Orders size bands: `cluster` keys equal byte for byte go to the next link;
@@ -194,6 +213,29 @@ class SizeClusterSorter : public Sorter {
 
  protected:
   void append_key(const Entry& entry, std::string* key) const override;
+};
+
+// Makes ordering keys with a chain on a thread other than the chain's own,
+// with clones of the links' collators, made on the chain's thread when the
+// maker is made. Used by one thread.
+class KeyMaker {
+ public:
+  explicit KeyMaker(const Sorter& head);
+  KeyMaker(const KeyMaker&) = delete;
+  KeyMaker& operator=(const KeyMaker&) = delete;
+
+  // Whether every clone could be made; a maker without them must not be
+  // used.
+  bool ok() const { return ok_; }
+  // As Sorter::add_key.
+  void add_key(const Entry& entry, SortKeys* keys) const;
+
+ private:
+  // The links after the head, each with its clone; constant after
+  // construction.
+  std::vector<const Sorter*> links_;
+  std::vector<std::unique_ptr<icu::Collator>> collators_;
+  bool ok_ = true;
 };
 
 // A sorter of class T (Sorter or one of the classes above) with a new

@@ -9,9 +9,10 @@
 //   client, not a second load): the medians "list_us" and "bare_us", and
 //   their "ratio".
 //
-// Goals: at least 10,000 adds per second stored; list under 5 times the bare
-// round trip. The daemon runs as root in a sandbox root of its own, with its
-// accounts from nss_wrapper, removed at the end.
+// Goals: at least 20,000 adds per second stored (a row of the summary
+// table); list under 5 times the bare round trip. The daemon runs as root in
+// a sandbox root of its own, with its accounts from nss_wrapper, removed at
+// the end.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "common/bus/hvservice.h"
+#include "tests/bench_summary.h"
 
 namespace {
 
@@ -262,11 +264,14 @@ void BM_AddsWhileListing(benchmark::State& state) {
     state.counters["bare_us"] = median(bare_us);
     state.counters["ratio"] = median(list_us) / median(bare_us);
     state.counters["lists"] = static_cast<double>(list_us.size());
+    orv::bench::Summary::get().add(
+        "vimbrel stored adds, 4 clients", "adds/s", count / stored, -1,
+        orv::bench::RatioKind::kNone, "at least 20,000 adds/s");
   }
 }
 BENCHMARK(BM_AddsWhileListing)
     ->Iterations(1)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -14,6 +14,13 @@
 // with the limit of 2,000 that answers the whole folder, against a
 // fetch.cache page of the same 300 rows of a cached list, both through the
 // web server and timed by curl.
+//
+// And the web path under load: fetch.cache pages of 100 rows asked for by 32
+// clients at once (wrk), through nginx, fcgiwrap, the gateway and the
+// daemon, against the same nginx and fcgiwrap running a C program that
+// prints a reply of the same bytes (tests/fixed_reply_cgi.c): what the
+// gateway and the daemon add to what any CGI program behind this web server
+// costs. Pages per second of each, and their ratio.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <jansson.h>
@@ -27,6 +34,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/json.h"
@@ -43,6 +51,34 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFiles = 600;
 constexpr int kPage = 500;
 constexpr int kFolderEntries = 300;
+constexpr int kLoadPage = 100;
+constexpr int kLoadClients = 32;
+constexpr int kLoadSeconds = 4;
+constexpr char kWrk[] = "/usr/bin/wrk";
+
+// wrk's script: counts the replies that are the page (its length, passed as
+// the script's argument) apart from any other (a refusal under load), and
+// prints both counts, the connection errors and the seconds of the run.
+constexpr char kWrkScript[] = R"(
+local threads = {}
+function setup(thread) table.insert(threads, thread) end
+function init(args) expected = tonumber(args[1]); pages = 0; other = 0 end
+function response(status, headers, body)
+  if status == 200 and #body == expected then pages = pages + 1
+  else other = other + 1 end
+end
+function done(summary, latency, requests)
+  local pages, other = 0, 0
+  for _, thread in ipairs(threads) do
+    pages = pages + thread:get("pages")
+    other = other + thread:get("other")
+  end
+  local e = summary.errors
+  io.write(string.format("pages %d other %d errors %d seconds %.6f\n",
+    pages, other, e.connect + e.read + e.write + e.timeout,
+    summary.duration / 1e6))
+end
+)";
 
 // Runs `argv` with standard output into `out` (nullptr: /dev/null); its exit
 // status and, in `seconds`, the time from start to exit.
@@ -127,6 +163,7 @@ class Setup {
 
   bool ready() const { return !uuid_.empty() && port_ > 0; }
   const Sandbox& sandbox() const { return sandbox_; }
+  Sandbox& sandbox() { return sandbox_; }
   const std::string& sid() const { return sid_; }
   std::string page_query() const {
     return "index=1&limit=" + std::to_string(kPage) + "&offset=0&uuid=" + uuid_;
@@ -136,6 +173,7 @@ class Setup {
            R"(,"offset":0,"uuid":")" + uuid_ + "\"}";
   }
   int port() const { return port_; }
+  const std::string& uuid() const { return uuid_; }
   // The folder of kFolderEntries entries as the page lists it, with `extra`
   // members.
   std::string folder_body(const std::string& extra) const {
@@ -278,6 +316,103 @@ void BM_OpenFolderThroughWebServer(benchmark::State& state) {
 BENCHMARK(BM_OpenFolderThroughWebServer)
     ->Iterations(40)
     ->Unit(benchmark::kMillisecond);
+
+// What one wrk run reports.
+struct LoadRun {
+  bool ok = false;
+  double pages_per_second = 0;
+  std::string report;
+};
+
+// kLoadClients clients asking for `url` for kLoadSeconds, each reply
+// expected to be `expected` bytes long.
+LoadRun run_wrk(const std::string& script, const std::string& sid,
+                const std::string& url, size_t expected) {
+  LoadRun run;
+  double seconds = 0;
+  timed_run(
+      {kWrk, "-t", "2", "-c", std::to_string(kLoadClients), "-d",
+       std::to_string(kLoadSeconds) + "s", "--timeout", "30s", "-s", script,
+       "-H", "Cookie: NAS_SID=" + sid, url, "--", std::to_string(expected)},
+      &seconds, &run.report);
+  long pages = -1;
+  long other = -1;
+  long errors = -1;
+  double duration = 0;
+  const size_t line = run.report.find("pages ");
+  if (line != std::string::npos &&
+      std::sscanf(run.report.c_str() + line,
+                  "pages %ld other %ld errors %ld seconds %lf", &pages, &other,
+                  &errors, &duration) == 4) {
+    run.ok = pages > 0 && other == 0 && errors == 0 && duration > 0;
+    run.pages_per_second = run.ok ? pages / duration : 0;
+  }
+  return run;
+}
+
+void BM_PagesUnderLoad(benchmark::State& state) {
+  if (access(kWrk, X_OK) != 0) {
+    state.SkipWithError("wrk is missing: tools/install-deps installs it");
+    return;
+  }
+  auto setup = std::make_unique<Setup>();
+  if (!setup->ready()) {
+    state.SkipWithError("the sandbox did not come up");
+    return;
+  }
+  Sandbox& sandbox = setup->sandbox();
+  const std::string page = setup->url(
+      "fetch.cache?index=1&offset=0&limit=" + std::to_string(kLoadPage) +
+      "&uuid=" + setup->uuid());
+  // The reference serves the page's reply as the gateway wrote it.
+  RunResult fetched = sandbox.run(
+      {"/usr/bin/curl", "-s", "-f", "-b", "NAS_SID=" + setup->sid(), page});
+  Json reply = Json::adopt(json_loads(fetched.out.c_str(), 0, nullptr));
+  if (json_array_size(json_object_get(reply.get(), "datas")) != kLoadPage) {
+    state.SkipWithError(("no page: " + fetched.out.substr(0, 200)).c_str());
+    return;
+  }
+  sandbox.write_file("fixed-reply", kJsonHeader + fetched.out);
+  sandbox.write_file("load.lua", kWrkScript);
+  const int fixed_port =
+      start_web_server(sandbox, sandbox.path("web-fixed"), "fixed-reply-cgi");
+  if (fixed_port <= 0) {
+    state.SkipWithError("the reference web server did not come up");
+    return;
+  }
+  const std::string fixed =
+      "http://127.0.0.1:" + std::to_string(fixed_port) + "/Orvane6/fetch.cache";
+  const std::string script = sandbox.path("load.lua");
+  std::vector<double> ours;
+  std::vector<double> reference;
+  for (auto _ : state) {
+    const LoadRun page_run =
+        run_wrk(script, setup->sid(), page, fetched.out.size());
+    // The handlers of the last requests end before the reference starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const LoadRun fixed_run =
+        run_wrk(script, setup->sid(), fixed, fetched.out.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (!page_run.ok || !fixed_run.ok) {
+      state.SkipWithError(
+          ("wrk: " + page_run.report + fixed_run.report).c_str());
+      break;
+    }
+    ours.push_back(page_run.pages_per_second);
+    reference.push_back(fixed_run.pages_per_second);
+    bench::Summary::get().add(
+        "fetch.cache pages of 100 rows through nginx, 32 clients", "pages/s",
+        page_run.pages_per_second, fixed_run.pages_per_second,
+        bench::RatioKind::kOursOverReference,
+        "at least 0.50 (ref.: a trivial C CGI program)");
+  }
+  state.counters["pages_per_s"] = median(ours);
+  state.counters["reference_per_s"] = median(reference);
+  state.counters["ratio"] =
+      median(reference) > 0 ? median(ours) / median(reference) : 0;
+  setup.reset();
+}
+BENCHMARK(BM_PagesUnderLoad)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace orv::test

@@ -132,12 +132,13 @@ RunResult run_gateway(const Sandbox& sandbox,
   return sandbox.run(argv, options);
 }
 
-int start_web_server(Sandbox& sandbox, const std::string& run_dir) {
+int start_web_server(Sandbox& sandbox, const std::string& run_dir,
+                     const std::string& program) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int port = free_loopback_port();
     if (port <= 0) continue;
     Process& server = sandbox.start({source_path("tools/serve-web"), run_dir,
-                                     std::to_string(port), bin("orv-gateway")});
+                                     std::to_string(port), bin(program)});
     const bool up = wait_until(
         [&] {
           return server.out().find("ready on") != std::string::npos ||

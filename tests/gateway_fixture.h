@@ -61,10 +61,12 @@ RunResult run_gateway(const Sandbox& sandbox,
                       const std::string& input = "",
                       const std::string& program = "orv-gateway");
 
-// Starts tools/serve-web in `sandbox` for the built gateway, on a free port
-// (trying again on another one when the port was taken meanwhile), and waits
-// until it serves. Returns the port, or 0 when it never came up.
-int start_web_server(Sandbox& sandbox, const std::string& run_dir);
+// Starts tools/serve-web in `sandbox` for the built gateway (or the built
+// CGI `program`), on a free port (trying again on another one when the port
+// was taken meanwhile), and waits until it serves. Returns the port, or 0
+// when it never came up.
+int start_web_server(Sandbox& sandbox, const std::string& run_dir,
+                     const std::string& program = "orv-gateway");
 
 }  // namespace orv::test
 

@@ -40,7 +40,7 @@ grep -q '^update' "$work/apt.log" || fail "no apt-get update on a bare machine"
 grep -q '^install' "$work/apt.log" || fail "no apt-get install on a bare machine"
 grep -q '^policy in place' "$work/apt.log" || fail "services could start during the install"
 [ ! -e "$ORV_POLICY_RC" ] || fail "the install-time service policy was left behind"
-for p in cmake libsqlite3-dev libjansson-dev libicu-dev libgtest-dev clang-format libnss-wrapper nginx fcgiwrap curl chromium nodejs fonts-wqy-microhei clang libclang-rt-14-dev; do
+for p in cmake libsqlite3-dev libjansson-dev libicu-dev libgtest-dev clang-format libnss-wrapper nginx fcgiwrap curl wrk chromium nodejs fonts-wqy-microhei clang libclang-rt-14-dev; do
   grep -qx "$p" "$work/installed" || fail "$p was not installed"
 done
 
