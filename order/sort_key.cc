@@ -25,6 +25,24 @@ struct __attribute__((packed)) Item {
   uint32_t index;
 };
 
+// Orders `items` into the words below `pivot`, [0, *low), those equal to it,
+// and those above it, [*high, count).
+void partition(Item* items, size_t count, uint64_t pivot, size_t* low,
+               size_t* high) {
+  size_t i = 0;
+  *low = 0;
+  *high = count;
+  while (i < *high) {
+    if (items[i].word < pivot) {
+      std::swap(items[(*low)++], items[i++]);
+    } else if (items[i].word > pivot) {
+      std::swap(items[i], items[--*high]);
+    } else {
+      ++i;
+    }
+  }
+}
+
 // A three-way radix quicksort on the cached eight-byte words: items are
 // split by the word at the current depth, and only a run whose words are
 // all equal moves on to the next eight bytes, reading each key once per
@@ -60,17 +78,8 @@ class RadixSort {
       const uint64_t pivot =
           median(first[0].word, first[count / 2].word, first[count - 1].word);
       size_t low = 0;
-      size_t i = 0;
-      size_t high = count;
-      while (i < high) {
-        if (first[i].word < pivot) {
-          std::swap(first[low++], first[i++]);
-        } else if (first[i].word > pivot) {
-          std::swap(first[i], first[--high]);
-        } else {
-          ++i;
-        }
-      }
+      size_t high = 0;
+      partition(first, count, pivot, &low, &high);
       sort(first, low, depth, budget - 1);
       sort(first + high, count - high, depth, budget - 1);
 
@@ -191,17 +200,8 @@ void sort_split(const RadixSort& radix, Item* items, size_t count, int budget) {
                    sample.end());
   const uint64_t splitter = sample[sample.size() / 2];
   size_t low = 0;
-  size_t i = 0;
-  size_t high = count;
-  while (i < high) {
-    if (items[i].word < splitter) {
-      std::swap(items[low++], items[i++]);
-    } else if (items[i].word > splitter) {
-      std::swap(items[i], items[--high]);
-    } else {
-      ++i;
-    }
-  }
+  size_t high = 0;
+  partition(items, count, splitter, &low, &high);
   run_parts(2, [&](size_t part) {
     if (part == 0) {
       radix.sort(items, low, 0, budget - 1);
