@@ -1,5 +1,7 @@
 #include "common/parallel.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <exception>
 #include <system_error>
@@ -15,7 +17,14 @@ constexpr size_t kMostParts = 8;
 }  // namespace
 
 size_t parts_for(size_t items, size_t min_items) {
-  const size_t cores = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+  // The cores this process may run on, which a CPU set or affinity may make
+  // fewer than the machine has.
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  const size_t cores =
+      sched_getaffinity(0, sizeof(allowed), &allowed) == 0
+          ? std::max(CPU_COUNT(&allowed), 1)
+          : std::max<size_t>(std::thread::hardware_concurrency(), 1);
   const size_t fill = min_items == 0 ? items : items / min_items;
   return std::max<size_t>(std::min({cores, kMostParts, fill}), 1);
 }

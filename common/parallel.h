@@ -12,7 +12,8 @@
 namespace orv {
 
 // How many parts `items` items make with at least `min_items` items in each:
-// at most one per core (and at most 8), at least 1.
+// at most one per core the calling thread may run on (and at most 8), at
+// least 1.
 size_t parts_for(size_t items, size_t min_items);
 
 // Runs work(part) for every part in [0, parts): part 0 on the calling thread,

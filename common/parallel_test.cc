@@ -1,6 +1,7 @@
 #include "common/parallel.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -26,7 +27,9 @@ TEST(ParallelTest, PartsCoverEveryItemOnce) {
     }
     EXPECT_EQ(next, c.count) << c.count << "/" << c.parts;
   }
-  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+  const size_t cores = CPU_COUNT(&allowed);
   EXPECT_EQ(parts_for(0, 100), 1u);
   EXPECT_EQ(parts_for(150, 100), 1u);
   EXPECT_EQ(parts_for(1000000, 100), std::min<size_t>(cores, 8));
