@@ -75,25 +75,36 @@ class RadixSort {
                   });
         return;
       }
-      const uint64_t pivot =
-          median(first[0].word, first[count / 2].word, first[count - 1].word);
       size_t low = 0;
       size_t high = 0;
-      partition(first, count, pivot, &low, &high);
+      split(first, count, &low, &high);
       sort(first, low, depth, budget - 1);
       sort(first + high, count - high, depth, budget - 1);
-
-      // The middle run agrees on eight more bytes. When one of its keys
-      // ends within them, the others would extend it, which prefix-free
-      // keys cannot: the run is one key, repeated.
       first += low;
       count = high - low;
-      if (count < 2 || ends_within(first[0].index, depth)) return;
-      depth += 8;
-      for (size_t k = 0; k < count; ++k) {
-        first[k].word = word_at(first[k].index, depth);
-      }
+      if (!next_depth(first, count, &depth)) return;
     }
+  }
+
+  // One step of sort(): `first` ordered into the words below a pivot,
+  // [0, *low), those equal to it, and those above it, [*high, count).
+  void split(Item* first, size_t count, size_t* low, size_t* high) const {
+    const uint64_t pivot =
+        median(first[0].word, first[count / 2].word, first[count - 1].word);
+    partition(first, count, pivot, low, high);
+  }
+
+  // The middle run of a split agrees on eight more bytes. When one of its
+  // keys ends within them, the others would extend it, which prefix-free
+  // keys cannot: the run is one key, repeated, and is sorted (false).
+  // Otherwise its words move on to the next eight bytes (true).
+  bool next_depth(Item* first, size_t count, size_t* depth) const {
+    if (count < 2 || ends_within(first[0].index, *depth)) return false;
+    *depth += 8;
+    for (size_t k = 0; k < count; ++k) {
+      first[k].word = word_at(first[k].index, *depth);
+    }
+    return true;
   }
 
  private:
@@ -188,24 +199,21 @@ namespace {
 // Fewer items than this per thread are sorted on fewer threads.
 constexpr size_t kItemsPerThread = 16384;
 
-// Sorts `items` on two threads: a splitter word taken from a sample parts
-// them into the words below it, equal to it and above it; the first thread
-// sorts the lower and equal runs, the second the upper run.
+// Sorts `items` on two threads into the very order that radix.sort gives on
+// one, equal keys included: the first step of that sort is taken here, and
+// its three runs are sorted as it would sort them, the run above the pivot
+// on a second thread.
 void sort_split(const RadixSort& radix, Item* items, size_t count, int budget) {
-  std::vector<uint64_t> sample;
-  for (size_t i = 0; i < count; i += count / 255) {
-    sample.push_back(items[i].word);
-  }
-  std::nth_element(sample.begin(), sample.begin() + sample.size() / 2,
-                   sample.end());
-  const uint64_t splitter = sample[sample.size() / 2];
   size_t low = 0;
   size_t high = 0;
-  partition(items, count, splitter, &low, &high);
+  radix.split(items, count, &low, &high);
   run_parts(2, [&](size_t part) {
     if (part == 0) {
       radix.sort(items, low, 0, budget - 1);
-      radix.sort(items + low, high - low, 0, budget - 1);
+      size_t depth = 0;
+      if (radix.next_depth(items + low, high - low, &depth)) {
+        radix.sort(items + low, high - low, depth, budget);
+      }
     } else {
       radix.sort(items + high, count - high, 0, budget - 1);
     }
@@ -224,7 +232,7 @@ std::vector<Item> sorted_items(const std::string& bytes,
   }
   int budget = 2;
   for (size_t n = count; n > 1; n >>= 1) budget += 2;
-  if (parts_for(count, kItemsPerThread) > 1) {
+  if (count > 16 && parts_for(count, kItemsPerThread) > 1) {
     sort_split(radix, items.data(), items.size(), budget);
   } else {
     radix.sort(items.data(), items.size(), 0, budget);
