@@ -1,7 +1,6 @@
 #include "gateway/gateway.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "common/bus/hvservice.h"
 #include "common/bus/io_handle.h"
 #include "common/json.h"
+#include "common/platform/fd.h"
 #include "common/platform/root.h"
 #include "common/platform/session_store.h"
 #include "common/platform/tovix.h"
@@ -85,13 +85,7 @@ bool read_body(int64_t length, std::string* body) {
   const auto deadline = std::chrono::steady_clock::now() + kBodyWait;
   char chunk[65536];
   while (body->size() < want) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
+    if (!wait_readable(STDIN_FILENO, deadline)) return false;
     const ssize_t count =
         read(STDIN_FILENO, chunk, std::min(sizeof(chunk), want - body->size()));
     if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;

@@ -19,6 +19,7 @@
 
 #include "common/fork_gate.h"
 #include "common/log.h"
+#include "common/platform/fd.h"
 #include "common/thread.h"
 #include "watch/thread_identity.h"
 
@@ -271,14 +272,7 @@ void close_all_but(int a, int b) {
   bytes += found.list;
   bytes.append(reinterpret_cast<const char*>(watches.data()),
                watches.size() * sizeof(int32_t));
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = write(out, bytes.data() + sent, bytes.size() - sent);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) _exit(3);
-    sent += static_cast<size_t>(n);
-  }
-  _exit(0);
+  _exit(write_all(out, bytes.data(), bytes.size()) ? 0 : 3);
 }
 
 // Reads all of `fd` until its end, at most `limit` bytes, until `deadline`.
@@ -287,13 +281,7 @@ bool read_report(int fd, size_t limit,
                  std::string* bytes) {
   char chunk[16384];
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd ready{fd, POLLIN, 0};
-    const int count = poll(&ready, 1, static_cast<int>(left.count()));
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
+    if (!wait_readable(fd, deadline)) return false;
     const ssize_t got = read(fd, chunk, sizeof(chunk));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;

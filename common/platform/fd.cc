@@ -1,5 +1,6 @@
 #include "common/platform/fd.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,18 @@ bool write_all(int fd, const void* bytes, size_t length) {
     length -= static_cast<size_t>(wrote);
   }
   return true;
+}
+
+bool wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready{fd, POLLIN, 0};
+    const int count = poll(&ready, 1, static_cast<int>(left.count()));
+    if (count < 0 && errno == EINTR) continue;
+    return count > 0;
+  }
 }
 
 }  // namespace orv

@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -52,6 +53,10 @@ using DirHandle = std::unique_ptr<DIR, DirClose>;
 // interrupted write. False when a write fails or writes nothing; errno then
 // says why. Async-signal-safe.
 bool write_all(int fd, const void* bytes, size_t length);
+
+// Waits until `fd` has input (or its end) to read, again after an
+// interrupted wait. False once `deadline` has passed or the wait fails.
+bool wait_readable(int fd, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace orv
 
